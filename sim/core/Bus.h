@@ -1,0 +1,127 @@
+// The board's buses: physical address space (RAM, SMRAM, MMIO, PCI Express ECAM), I/O
+// space and the MSR file, with the access trace and the simulated clock.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/core/Clock.h"
+#include "sim/core/Device.h"
+
+namespace sim {
+
+constexpr uint64_t kPciExpressBase = 0xE0000000;
+constexpr uint64_t kPciExpressSize = 0x10000000;  // 256 buses
+
+constexpr uint64_t PciOffset(unsigned bus, unsigned device, unsigned function) {
+  return (uint64_t(bus) << 20) | (uint64_t(device) << 15) | (uint64_t(function) << 12);
+}
+
+enum class RamKind { kRam, kSmram };
+
+// Raised (as a C++ exception inside host code only) when the processor would take a
+// fault, e.g. RDMSR of an MSR the board does not implement (#GP).
+struct MachineFault {
+  std::string what;
+};
+
+class Bus {
+ public:
+  Bus();
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  Clock& clock() { return clock_; }
+
+  // RAM is mapped into this process at its physical address, so pointers handed out by
+  // the simulated pools are also physical addresses. Must lie below 4 GiB.
+  uint8_t* MapRam(uint64_t base, uint64_t size, RamKind kind);
+  void MapMmio(uint64_t base, uint64_t size, MmioDevice* device);
+  void UnmapMmio(MmioDevice* device);
+  void MapIo(uint16_t first, uint16_t last, IoDevice* device);
+  void AttachPci(unsigned bus, unsigned device, unsigned function, PciFunction* fn);
+
+  // True while the processor runs in SMM: SMRAM decodes only then (TSEG is closed to
+  // everything else and reads as all ones).
+  void SetInSmm(bool in_smm) { in_smm_ = in_smm; }
+  bool InSmm() const { return in_smm_; }
+  bool InSmram(uint64_t address) const;
+  struct RamRegion {
+    uint64_t base;
+    uint64_t size;
+    RamKind kind;
+    uint8_t* host;
+  };
+  const std::vector<RamRegion>& ram_regions() const { return ram_; }
+
+  // Accesses made by code running on the simulated processor (drivers and the OS-side
+  // tools alike). Each costs simulated time and is traced.
+  uint64_t MemRead(uint64_t address, unsigned bytes);
+  void MemWrite(uint64_t address, unsigned bytes, uint64_t value);
+  uint32_t IoRead(uint16_t port, unsigned bytes);
+  void IoWrite(uint16_t port, unsigned bytes, uint32_t value);
+  uint64_t MsrRead(uint32_t index);  // throws MachineFault for an absent MSR
+  void MsrWrite(uint32_t index, uint64_t value);
+
+  // Untraced, timeless access for the simulator itself (loading images, tests' checks).
+  void PeekBytes(uint64_t address, void* out, size_t n) const;
+  void PokeBytes(uint64_t address, const void* in, size_t n);
+  uint8_t* HostPointer(uint64_t address, size_t n);  // RAM only, else nullptr
+
+  // MSR file: only the MSRs the board implements exist.
+  void DefineMsr(uint32_t index, uint64_t value) { msrs_[index] = value; }
+  void RemoveMsr(uint32_t index) { msrs_.erase(index); }
+  std::optional<uint64_t> PeekMsr(uint32_t index) const;
+
+  // Access trace: "<time_ns> <kind> <address hex> <width bits> <value hex>".
+  void SetTrace(std::FILE* out) { trace_ = out; }
+  void TraceLine(const char* kind, uint64_t address, unsigned bits, uint64_t value);
+  void TraceText(const std::string& line);  // lines of other kinds (e.g. sideband messages)
+  // In-memory observers (tests): called for every traced access.
+  struct Access {
+    uint64_t time_ns;
+    std::string kind;
+    uint64_t address;
+    unsigned bits;
+    uint64_t value;
+  };
+  using Observer = std::function<void(const Access&)>;
+  int AddObserver(Observer observer);
+  void RemoveObserver(int id);
+
+ private:
+  struct MmioMapping {
+    uint64_t base;
+    uint64_t size;
+    MmioDevice* device;
+  };
+  struct IoMapping {
+    uint16_t first;
+    uint16_t last;
+    IoDevice* device;
+  };
+  const RamRegion* FindRam(uint64_t address, size_t n) const;
+  const MmioMapping* FindMmio(uint64_t address) const;
+  PciFunction* FindPci(uint64_t address, uint16_t* reg) const;
+  void Notify(const char* kind, uint64_t address, unsigned bits, uint64_t value);
+
+  Clock clock_;
+  bool in_smm_ = false;
+  std::vector<RamRegion> ram_;
+  std::vector<MmioMapping> mmio_;
+  std::vector<IoMapping> io_;
+  std::map<uint32_t, PciFunction*> pci_;  // key: bus << 16 | device << 8 | function
+  std::map<uint32_t, uint64_t> msrs_;
+  std::FILE* trace_ = nullptr;
+  std::map<int, Observer> observers_;
+  int next_observer_ = 1;
+};
+
+}  // namespace sim

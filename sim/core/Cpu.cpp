@@ -1,0 +1,116 @@
+#include "sim/core/Cpu.h"
+
+#include <csetjmp>
+
+namespace sim {
+
+Cpu::Cpu(Bus& bus) : bus_(bus) {
+  ops_ = HostBusOps{this, &MemRead, &MemWrite, &IoRead, &IoWrite, &MsrRead, &MsrWrite, &Pause, &Cpuid, &FlushLine, &Wbinvd};
+}
+
+Cpu::RunResult Cpu::Run(const std::function<void()>& code) {
+  std::jmp_buf env;
+  void* outer = jump_;
+  jump_ = &env;
+  ++depth_;
+  RunResult result;
+  if (setjmp(env) == 0) {
+    code();
+  } else {
+    result.outcome = abandon_outcome_;
+    result.fault = abandon_fault_;
+  }
+  --depth_;
+  jump_ = outer;
+  return result;
+}
+
+void Cpu::Abandon(Outcome outcome, std::string fault) {
+  abandon_outcome_ = outcome;
+  abandon_fault_ = std::move(fault);
+  std::longjmp(*static_cast<std::jmp_buf*>(jump_), 1);
+}
+
+// A reset takes the processor away at the next instruction after the write to 0xCF9:
+// any further access (a pause of the driver's endless loop included) ends the run.
+void Cpu::CheckReset() {
+  if (reset_pending_ && depth_ > 0) Abandon(Outcome::kReset, {});
+}
+
+uint64_t Cpu::MemRead(void* c, uint64_t a, unsigned b) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  return cpu->bus_.MemRead(a, b);
+}
+void Cpu::MemWrite(void* c, uint64_t a, unsigned b, uint64_t v) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  cpu->bus_.MemWrite(a, b, v);
+}
+uint32_t Cpu::IoRead(void* c, uint16_t p, unsigned b) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  return cpu->bus_.IoRead(p, b);
+}
+void Cpu::IoWrite(void* c, uint16_t p, unsigned b, uint32_t v) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  cpu->bus_.IoWrite(p, b, v);
+}
+uint64_t Cpu::MsrRead(void* c, uint32_t i) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  std::string fault;
+  uint64_t v = 0;
+  try {
+    v = cpu->bus_.MsrRead(i);
+  } catch (const MachineFault& f) {
+    fault = f.what;
+  }
+  if (!fault.empty()) {
+    if (cpu->depth_ == 0) throw MachineFault{fault};
+    cpu->Abandon(Outcome::kFault, fault);
+  }
+  return v;
+}
+void Cpu::MsrWrite(void* c, uint32_t i, uint64_t v) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  std::string fault;
+  try {
+    cpu->bus_.MsrWrite(i, v);
+  } catch (const MachineFault& f) {
+    fault = f.what;
+  }
+  if (!fault.empty()) {
+    if (cpu->depth_ == 0) throw MachineFault{fault};
+    cpu->Abandon(Outcome::kFault, fault);
+  }
+}
+void Cpu::Pause(void* c) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->CheckReset();
+  ++cpu->pause_count_;
+  cpu->bus_.clock().Advance(AccessCost::kPause);
+}
+void Cpu::Cpuid(void* c, uint32_t leaf, uint32_t out[4]) {
+  auto* cpu = static_cast<Cpu*>(c);
+  out[0] = out[1] = out[2] = out[3] = 0;
+  if (leaf == 1) {
+    out[0] = 0x000906EA;  // Coffee Lake family 6 model 0x9E
+    out[1] = 8u << 8;     // CLFLUSH line size 8 * 8 = 64 bytes
+    out[3] = cpu->clflush_ ? (1u << 19) : 0;
+  }
+}
+void Cpu::FlushLine(void* c, uint64_t a) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->bus_.clock().Advance(AccessCost::kRam);
+  if (cpu->on_flush_line) cpu->on_flush_line(a);
+}
+void Cpu::Wbinvd(void* c) {
+  auto* cpu = static_cast<Cpu*>(c);
+  cpu->bus_.clock().Advance(AccessCost::kMmioRead);
+  if (cpu->on_wbinvd) cpu->on_wbinvd();
+}
+
+}  // namespace sim
