@@ -1,0 +1,50 @@
+// Physical memory map of the simulated board.
+#pragma once
+
+#include <cstdint>
+
+namespace sim {
+
+// Operating-system RAM. The OS-side tools place request records and data buffers in the
+// arena; the boot-services pool is carved from the top.
+constexpr uint64_t kOsRamBase = 0x00100000;
+constexpr uint64_t kOsRamSize = 0x0FF00000;          // up to 256 MiB
+constexpr uint64_t kOsToolArenaBase = 0x00100000;
+constexpr uint64_t kOsToolArenaSize = 0x0BF00000;    // to 0x0C000000
+constexpr uint64_t kBootPoolBase = 0x0C000000;
+constexpr uint64_t kBootPoolSize = 0x04000000;       // to 0x10000000
+
+// RAM above 4 GiB (reached through the bus only).
+constexpr uint64_t kHighRamBase = 0x100000000ULL;
+constexpr uint64_t kHighRamSize = 0x01000000;
+
+// TSEG SMRAM, reported by EFI_SMM_ACCESS2_PROTOCOL as two ranges: the CPU's SMBASE /
+// save-state pages, then the SMM core's pool.
+constexpr uint64_t kTsegBase = 0x7F000000;
+constexpr uint64_t kTsegSize = 0x00800000;
+constexpr uint64_t kSmramSaveStateSize = 0x00010000;
+constexpr uint64_t kSmramPoolBase = kTsegBase + kSmramSaveStateSize;
+constexpr uint64_t kSmramPoolSize = kTsegSize - kSmramSaveStateSize;
+
+// Fixed windows of the PCH.
+constexpr uint64_t kSidebandBase = 0xFD000000;       // SBREG_BAR, 16 MiB
+constexpr uint64_t kSidebandSize = 0x01000000;
+constexpr uint64_t kPwrmBase = 0xFE000000;           // PMC PWRMBASE (ETR3 at +0x1048)
+constexpr uint64_t kPwrmSize = 0x00010000;
+constexpr uint64_t kSpiBarDefault = 0xFE010000;      // SPI controller BAR0 after reset
+constexpr uint64_t kSpiBarSize = 0x00001000;
+constexpr uint64_t kFlashWindowBase = 0xFE000000;    // flash decode, BIOS region ends at 4 GiB
+constexpr uint64_t kFlashWindowSize = 0x02000000;
+constexpr uint64_t kHeciBarDefault = 0xFED1A000;
+
+// I/O ports.
+constexpr uint16_t kCmosIndexPort = 0x70;
+constexpr uint16_t kCmosDataPort = 0x71;
+constexpr uint16_t kApmCntPort = 0xB2;               // software-SMI command port
+constexpr uint16_t kApmStsPort = 0xB3;
+constexpr uint16_t kResetControlPort = 0xCF9;
+constexpr uint16_t kAcpiPmTimerPort = 0x1808;
+
+constexpr unsigned kBoardCpuCount = 4;
+
+}  // namespace sim
