@@ -15,10 +15,14 @@ Bus::~Bus() {
 }
 
 uint8_t* Bus::MapRam(uint64_t base, uint64_t size, RamKind kind) {
-  if (base + size > 0x100000000ULL || size == 0) throw std::invalid_argument("RAM must lie below 4 GiB");
-  void* p = mmap(reinterpret_cast<void*>(base), size, PROT_READ | PROT_WRITE,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-  if (p == MAP_FAILED || reinterpret_cast<uint64_t>(p) != base) {
+  if (size == 0 || base + size < base) throw std::invalid_argument("bad RAM range");
+  // Below 2 GiB, RAM sits in this process at its physical address, so pointers from the
+  // simulated pools are physical addresses too. Higher RAM is reached through the bus only.
+  const bool identity = base + size <= 0x80000000ULL;
+  void* want = identity ? reinterpret_cast<void*>(base) : nullptr;
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (identity ? MAP_FIXED_NOREPLACE : 0);
+  void* p = mmap(want, size, PROT_READ | PROT_WRITE, flags, -1, 0);
+  if (p == MAP_FAILED || (identity && reinterpret_cast<uint64_t>(p) != base)) {
     if (p != MAP_FAILED) munmap(p, size);
     throw std::runtime_error("cannot map simulated RAM at its physical address (is another board alive?)");
   }
