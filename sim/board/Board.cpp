@@ -48,6 +48,7 @@ Board::Board(toml::table description, std::vector<uint8_t> flash, std::filesyste
 Board::~Board() {
   images_.clear();
   firmware_.reset();
+  pch_.reset();
   flash_.reset();
 }
 
@@ -84,6 +85,7 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   bus_->MapIo(kResetControlPort, kResetControlPort, &reset_control_);
   bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
   flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
+  pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_);
   bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
 
   apm_.on_smi = [this](uint8_t command, uint8_t data) { pending_smi_ = {command, data}; };
@@ -188,6 +190,7 @@ BootReport Board::Reboot() {
   carried_variables_ = firmware_ ? firmware_->variables() : carried_variables_;
   cpu_->ClearReset();
   pwrm_.OnReset();
+  pch_->OnPlatformReset();
   return Boot();
 }
 

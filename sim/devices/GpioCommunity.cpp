@@ -56,6 +56,16 @@ int GpioCommunity::FindGroup(unsigned table_index) const {
   return -1;
 }
 
+void GpioCommunity::OnPlatformReset() {
+  for (GroupState& s : state_) {
+    for (Pad& p : s.pads) {
+      if ((p.dw0 >> kPadRstCfgShift) == kPadRstCfgRsmrst) continue;
+      p.dw0 = p.reset_dw0;
+      p.dw1 = p.reset_dw1;
+    }
+  }
+}
+
 const GpioCommunity::Decoded* GpioCommunity::Decode(uint16_t offset) const {
   auto it = map_.find(offset);
   return it == map_.end() ? nullptr : &it->second;

@@ -35,7 +35,13 @@ class GpioCommunity : public SidebandEndpoint {
     uint32_t dw0 = kDefaultDw0;
     uint32_t dw1 = 0;
     uint8_t owner = 0;  // PAD_OWN field: 0 host, others another agent
+    // Power-on configuration, restored when the pad's reset domain resets.
+    uint32_t reset_dw0 = kDefaultDw0;
+    uint32_t reset_dw1 = 0;
   };
+  // PAD_CFG_DW0.PADRSTCFG (31:30): 0 RSMRST#, 1 host deep reset, 2 PLTRST#, 3 global reset.
+  static constexpr unsigned kPadRstCfgShift = 30;
+  static constexpr uint32_t kPadRstCfgRsmrst = 0;
   // Per group, per register index: one bit per pad.
   struct GroupState {
     std::vector<Pad> pads;
@@ -51,6 +57,9 @@ class GpioCommunity : public SidebandEndpoint {
   const GroupState& state(unsigned group) const { return state_[group]; }
   // Position of a table row among this community's groups, or -1.
   int FindGroup(unsigned table_index) const;
+  // A reset through 0xCF9 (with or without power cycle): every pad outside the RSMRST#
+  // domain returns to its power-on configuration; RSMRST# pads keep theirs.
+  void OnPlatformReset();
 
   uint32_t WindowRead(uint16_t offset) override;
   void WindowWrite(uint16_t offset, uint32_t value, uint32_t byte_mask) override;

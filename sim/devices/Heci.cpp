@@ -12,7 +12,7 @@ constexpr uint32_t kBarBaseMask = 0xFFFFF000;  // 4 KiB of MMIO registers
 constexpr uint32_t kBarType64 = 0x4;
 }  // namespace
 
-Heci::Heci(const Config& config) {
+Heci::Heci(const Config& config) : power_on_(config) {
   cfg_.Put(0x00, 2, kVendorIntel);
   cfg_.Put(0x02, 2, config.device_id);
   cfg_.Put(0x08, 4, 0x07800000);  // communication controller (other)
@@ -20,6 +20,12 @@ Heci::Heci(const Config& config) {
   cfg_.Put(kBar0, 4, (config.bar0 & kBarBaseMask) | (is_64bit_ ? kBarType64 : 0));
   cfg_.Put(kBar1, 4, is_64bit_ ? config.bar1 : 0);
   cfg_.Put(0x40, 4, config.hfsts1);  // HFSTS1
+}
+
+void Heci::OnPlatformReset() {
+  cfg_.Put(kCommand, 2, 0);
+  cfg_.Put(kBar0, 4, (power_on_.bar0 & kBarBaseMask) | (is_64bit_ ? kBarType64 : 0));
+  cfg_.Put(kBar1, 4, is_64bit_ ? power_on_.bar1 : 0);
 }
 
 uint64_t Heci::bar_base() const {

@@ -26,9 +26,12 @@ class Heci : public PciFunction {
   uint64_t bar_base() const;
   bool bar_is_64bit() const { return is_64bit_; }
   void SetHfsts1(uint32_t value) { cfg_.Put(0x40, 4, value); }
+  // PLTRST#: command register and BAR back to their power-on values; HFSTS1 is the ME's.
+  void OnPlatformReset();
 
  private:
   PchConfigSpace cfg_;
+  Config power_on_;
   bool is_64bit_ = false;
 };
 

@@ -128,6 +128,11 @@ PchDevices::~PchDevices() {
   if (heci_) bus_.AttachPci(0, 22, 0, nullptr);
 }
 
+void PchDevices::OnPlatformReset() {
+  for (auto& c : communities_) c->OnPlatformReset();
+  if (heci_) heci_->OnPlatformReset();
+}
+
 const GpioGroupDescriptor* PchDevices::group_table(unsigned* rows) const {
   if (kind_ == PchKind::kLp) {
     *rows = std::size(kGpioGroupTablePchLp);
@@ -199,6 +204,8 @@ void PchDevices::ApplyPadDescription(const std::string& key, const toml::table& 
   if (pad.owner > 3) throw std::invalid_argument("board description: " + where + "owner must be 0 to 3");
   pad.dw0 = Integer<uint32_t>(d["dw0"], pad.dw0, (where + "dw0").c_str());
   pad.dw1 = Integer<uint32_t>(d["dw1"], pad.dw1, (where + "dw1").c_str());
+  pad.reset_dw0 = pad.dw0;
+  pad.reset_dw1 = pad.dw1;
   const unsigned n = ref->pad;
   const std::pair<const char*, std::vector<uint32_t>*> bits[] = {
       {"lock", &s.lock},     {"lock_tx", &s.lock_tx}, {"hostsw_own", &s.hostsw_own}, {"gpi_ie", &s.gpi_ie},

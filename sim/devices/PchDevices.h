@@ -60,6 +60,8 @@ class PchDevices {
   SidebandWindow& sideband() { return sideband_; }
   GpioCommunity* community(uint8_t port);
   Heci* heci() { return heci_.get(); }  // nullptr when the ME host interface is absent
+  // Board reset through 0xCF9: PLTRST#-domain state returns to its power-on values.
+  void OnPlatformReset();
 
   // The GPIO group table that this PCH's pads follow (an unrecognised PCH has PCH-H pads).
   const GpioGroupDescriptor* group_table(unsigned* rows) const;
