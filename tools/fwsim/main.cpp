@@ -7,6 +7,7 @@
 void RegisterBoardCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterVarCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx);
+void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimContext& ctx);
 
 int main(int argc, char** argv) {
   CLI::App app{"fwsim - a simulated Intel 300/400-series PCH board running the firmware drivers"};
@@ -21,6 +22,11 @@ int main(int argc, char** argv) {
   RegisterBoardCommands(app, ctx);
   RegisterVarCommands(app, ctx);
   RegisterDemoCommand(app, ctx);
+  auto* smi = app.add_subcommand("smi", "Raise a software SMI as the operating system does");
+  smi->require_subcommand(1);
+  auto* event = app.add_subcommand("event", "Raise a platform event that SMM handles");
+  event->require_subcommand(1);
+  RegisterPchCommands(app, *smi, *event, ctx);
 
   int rc = 0;
   try {
