@@ -28,7 +28,7 @@ struct PadView {
   int gpe_en = -1, smi_en = -1, nmi_en = -1;
 };
 
-PadView ViewPad(sim::PchDevices& pch, const sim::GpioPadRef& ref) {
+PadView ViewPad(const sim::GpioPadRef& ref) {
   const auto& group = ref.community->groups()[ref.group];
   const auto& st = ref.community->state(ref.group);
   auto bit = [&](const std::vector<uint32_t>& reg) { return ((reg[ref.pad / 32] >> (ref.pad % 32)) & 1) != 0; };
@@ -47,7 +47,6 @@ PadView ViewPad(sim::PchDevices& pch, const sim::GpioPadRef& ref) {
   if (group.row.GpiGpeEn != kGpioNoRegister) v.gpe_en = bit(st.gpe_en);
   if (group.row.GpiSmiEn != kGpioNoRegister) v.smi_en = bit(st.smi_en);
   if (group.row.GpiNmiEn != kGpioNoRegister) v.nmi_en = bit(st.nmi_en);
-  (void)pch;
   return v;
 }
 
@@ -131,7 +130,7 @@ std::vector<PadView> AllPads(sim::PchDevices& pch) {
   for (unsigned i = 0; i < rows; ++i)
     for (unsigned n = 0; n < table[i].PadCount; ++n) {
       auto ref = pch.FindPad(std::string(pch.group_names()[i]) + std::to_string(n));
-      if (ref) out.push_back(ViewPad(pch, *ref));
+      if (ref) out.push_back(ViewPad(*ref));
     }
   return out;
 }
@@ -178,7 +177,7 @@ void RunGpio(FwsimContext& ctx, const std::string& pad) {
   if (!ref)
     throw FwsimError("this board's PCH has no pad '" + pad + "' (name it like GPP_D9, or by pad ID like " +
                      HexString(uint32_t(board->pch().chipset_id()) << 24 | 0x30009, 8) + ")");
-  PadView v = ViewPad(board->pch(), *ref);
+  PadView v = ViewPad(*ref);
   ctx.Emit(PadJson(v), PadText(v));
 }
 
