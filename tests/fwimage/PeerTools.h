@@ -72,10 +72,21 @@ inline std::vector<DumpItem> ReadUefiExtractDump(const std::filesystem::path& du
     item.dir = e.path().parent_path();
     std::ifstream in(e.path());
     std::string line;
+    std::string open_key;  // "Parsed expression:" and the like continue on the next lines
     while (std::getline(in, line)) {
+      line = Trim(line);
       size_t colon = line.find(": ");
-      // The first "Type:" names the item kind; a later one is the file or section type byte.
-      if (colon != std::string::npos) item.fields.emplace(line.substr(0, colon), Trim(line.substr(colon + 2)));
+      if (colon != std::string::npos) {
+        // The first "Type:" names the item kind; a later one is the file or section type byte.
+        item.fields.emplace(line.substr(0, colon), Trim(line.substr(colon + 2)));
+        open_key.clear();
+      } else if (!line.empty() && line.back() == ':') {
+        open_key = line.substr(0, line.size() - 1);
+        item.fields.emplace(open_key, "");
+      } else if (!open_key.empty() && !line.empty()) {
+        std::string& v = item.fields[open_key];
+        v += (v.empty() ? "" : " ") + line;
+      }
     }
     items.push_back(item);
   }
