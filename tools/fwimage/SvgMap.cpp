@@ -77,10 +77,12 @@ std::string FileLabel(const FileInfo& f) {
 
 class Svg {
  public:
-  void Rect(double x, double y, double w, double h, const std::string& fill, const std::string& extra = "") {
+  void Rect(double x, double y, double w, double h, const std::string& fill, const std::string& stroke = "#333",
+            double stroke_width = 0.5) {
     char line[256];
-    std::snprintf(line, sizeof line, "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\" stroke=\"#333\" stroke-width=\"0.5\"%s/>\n",
-                  x, y, std::max(w, 0.8), h, fill.c_str(), extra.c_str());
+    std::snprintf(line, sizeof line,
+                  "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\" stroke=\"%s\" stroke-width=\"%.2f\"/>\n",
+                  x, y, std::max(w, 0.8), h, fill.c_str(), stroke.c_str(), stroke_width);
     body_ << line;
   }
   void Text(double x, double y, const std::string& text, const std::string& attrs = "") {
@@ -136,7 +138,7 @@ void DrawBlocks(Svg& svg, const std::vector<BlockMark>& blocks, uint64_t from, u
     }
     uint64_t a = std::max(blocks[i].offset, from);
     uint64_t b = std::min(end, from + span);
-    if (a < b) svg.Rect(x0 + (a - from) * scale, y, (b - a) * scale, h, BlockColour(blocks[i]), " stroke-opacity=\"0\"");
+    if (a < b) svg.Rect(x0 + (a - from) * scale, y, (b - a) * scale, h, BlockColour(blocks[i]), "none", 0);
     i = j;
   }
 }
@@ -206,16 +208,18 @@ std::string RenderSvgMap(const ImageInfo& info, const SvgOptions& options) {
   }
 
   // Each volume enlarged below, with its files to scale.
+  int volumeNumber = 0;
   for (const VolumeInfo& v : info.volumes) {
     y += 24;
     double vx = kLeft + v.offset * flashScale;
     double vw = std::max(v.length * flashScale, 1.0);
     double zoomY = y + 22;
-    svg.Raw("<polygon points=\"" + std::to_string(vx) + "," + std::to_string(barY + barH) + " " + std::to_string(vx + vw) + "," +
-            std::to_string(barY + barH) + " " + std::to_string(kLeft + kWidth) + "," + std::to_string(zoomY) + " " +
-            std::to_string(kLeft) + "," + std::to_string(zoomY) + "\" fill=\"#64b5f6\" fill-opacity=\"0.08\" stroke=\"none\"/>\n");
+    // Mark the volume on the flash bar; the enlarged view below carries the same tag.
+    std::string tag = "FV" + std::to_string(++volumeNumber);
+    svg.Rect(vx, barY - 4, vw, barH + 8, "none", "#0d47a1", 1.5);
+    svg.Text(vx + vw / 2 - 8, barY - 7, tag, "fill=\"#0d47a1\" font-weight=\"bold\"");
     svg.Text(kLeft, y + 14,
-             "Firmware volume at flash " + Hex(v.offset, 8) + " (address " + Hex(v.physical, 8) + "), " + SizeText(v.length) +
+             tag + ": firmware volume at flash " + Hex(v.offset, 8) + " (address " + Hex(v.physical, 8) + "), " + SizeText(v.length) +
                  (info.VolumeAtBasePointer() == &v ? ", named by the pointer at 0xFFFFFFFC" : ""),
              "font-weight=\"bold\"");
     const double scale = kWidth / static_cast<double>(std::max<uint64_t>(v.length, 1));
@@ -261,7 +265,7 @@ std::string RenderSvgMap(const ImageInfo& info, const SvgOptions& options) {
         if (area) {
           // Mark the area's data on the enlarged volume.
           double ax = kLeft + (area->DataOffset() - v.offset) * scale;
-          svg.Rect(ax, zoomY - 5, std::max(e.area_size * scale, 1.0), 4, "#f9a825", " stroke-opacity=\"0\"");
+          svg.Rect(ax, zoomY - 5, std::max(e.area_size * scale, 1.0), 4, "#f9a825", "none", 0);
         }
       }
     }
