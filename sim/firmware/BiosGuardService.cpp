@@ -23,8 +23,10 @@ constexpr uint16_t kCycleErase4K = 0x0007;  // FGO | FCYCLE 3
 constexpr unsigned kMaxCycleBytes = 64;
 constexpr unsigned kPolls = 1u << 26;
 
+// One service per board; the interface pointer must be the one it installed.
 BiosGuardService& S(BIOS_GUARD_PROTOCOL* self) {
-  return *reinterpret_cast<BiosGuardService*>(reinterpret_cast<uint8_t*>(self) - offsetof(BiosGuardService, protocol));
+  if (gService == nullptr || self != &gService->protocol) throw std::logic_error("BiosGuardProtocol: bad interface");
+  return *gService;
 }
 
 VOID EFIAPI StageWrite(BIOS_GUARD_PROTOCOL* self, UINT64 linear, UINT32 count, UINT8* buffer) {
