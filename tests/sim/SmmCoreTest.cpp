@@ -12,6 +12,15 @@ std::unique_ptr<sim::Board> NewBoard() {
   return board;
 }
 
+// A board whose dispatcher finds no driver images: only the test's own registrations.
+std::unique_ptr<sim::Board> NewBoardWithoutImages() {
+  auto board = sim::Board::CreateInMemory(sim::Board::DefaultDescription(), std::vector<uint8_t>(1u << 20, 0xFF));
+  setenv("FWSIM_IMAGE_DIR", "/nonexistent", 1);
+  board->Boot();
+  unsetenv("FWSIM_IMAGE_DIR");
+  return board;
+}
+
 struct Observed {
   int calls = 0;
   EFI_SMM_SW_CONTEXT context{};
@@ -192,7 +201,7 @@ EFI_STATUS EFIAPI SleepHandler(EFI_HANDLE, const VOID* context, VOID* comm, UINT
 }
 
 TEST(SmmCore, PowerButtonAndSleepDispatchCallTheMatchingRegistrationsWithTheirContexts) {
-  auto board = NewBoard();
+  auto board = NewBoardWithoutImages();
   gEvents.clear();
   VOID* iface = nullptr;
   EFI_GUID pbg = EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, sxg = EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID;
