@@ -1,0 +1,262 @@
+#include "sim/board/Board.h"
+
+#include <stdexcept>
+
+#include "biosguard_var/BiosGuardVarDxe.h"
+#include "sim/board/AtomicFile.h"
+#include "sim/board/MemoryMap.h"
+
+namespace sim {
+
+namespace {
+constexpr uint32_t kMsrPlatformInfoIndex = 0xCE;
+constexpr uint64_t kPlatformInfoBiosGuard = 1ULL << 35;
+constexpr uint32_t kMsrBiosGuardConfigIndex = 0x110;
+constexpr uint32_t kMsrSpiWriteProtectIndex = 0x1FE;
+
+std::string StatusText(EFI_STATUS s) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%016llX", static_cast<unsigned long long>(s));
+  return b;
+}
+
+EFI_STATUS StatusFromName(const std::string& name) {
+  if (name == "write-protected") return EFI_WRITE_PROTECTED;
+  if (name == "out-of-resources") return EFI_OUT_OF_RESOURCES;
+  if (name == "device-error") return EFI_DEVICE_ERROR;
+  if (name == "not-ready") return EFI_NOT_READY;
+  if (name == "success") return EFI_SUCCESS;
+  throw std::runtime_error("unknown status name '" + name + "'");
+}
+}  // namespace
+
+toml::table Board::DefaultDescription() {
+  return toml::table{
+      {"board", toml::table{{"name", "default"}, {"cpus", 4}}},
+      {"cpu", toml::table{{"bios_guard", "off"}}},
+      {"pch", toml::table{{"variant", "h"}}},
+      {"flash", toml::table{{"part", "W25Q128JV"}, {"image", "flash.bin"}}},
+      {"firmware", toml::table{{"flash_update_prepare", "present"}, {"frame_support", true}}},
+  };
+}
+
+Board::Board(toml::table description, std::vector<uint8_t> flash, std::filesystem::path dir)
+    : description_(std::move(description)), dir_(std::move(dir)) {
+  BuildHardware(std::move(flash));
+}
+
+Board::~Board() {
+  images_.clear();
+  firmware_.reset();
+  flash_.reset();
+}
+
+std::unique_ptr<Board> Board::Open(const std::filesystem::path& dir) {
+  auto desc_file = dir / "board.toml";
+  if (!std::filesystem::exists(desc_file))
+    throw std::runtime_error("no board in " + dir.string() + " (run `fwsim init` first)");
+  toml::table description;
+  try {
+    description = toml::parse_file(desc_file.string());
+  } catch (const toml::parse_error& e) {
+    throw std::runtime_error("board.toml: " + std::string(e.description()));
+  }
+  std::string image = description["flash"]["image"].value_or(std::string("flash.bin"));
+  auto flash = ReadBinaryFile(dir / image);
+  std::unique_ptr<Board> board(new Board(std::move(description), std::move(flash), dir));
+  board->carried_variables_.Load(dir / "variables.json");
+  return board;
+}
+
+std::unique_ptr<Board> Board::CreateInMemory(toml::table description, std::vector<uint8_t> flash) {
+  return std::unique_ptr<Board>(new Board(std::move(description), std::move(flash), {}));
+}
+
+void Board::BuildHardware(std::vector<uint8_t> flash) {
+  bus_ = std::make_unique<Bus>();
+  cpu_ = std::make_unique<Cpu>(*bus_);
+  bus_->MapRam(kOsRamBase, kOsRamSize, RamKind::kRam);
+  bus_->MapRam(kTsegBase, kTsegSize, RamKind::kSmram);
+  bus_->MapRam(kHighRamBase, kHighRamSize, RamKind::kRam);
+  pm_timer_ = std::make_unique<PmTimer>(bus_->clock());
+  bus_->MapIo(kCmosIndexPort, kCmosDataPort, &cmos_);
+  bus_->MapIo(kApmCntPort, kApmStsPort, &apm_);
+  bus_->MapIo(kResetControlPort, kResetControlPort, &reset_control_);
+  bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
+  flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
+  bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
+
+  apm_.on_smi = [this](uint8_t command, uint8_t data) { pending_smi_ = {command, data}; };
+  reset_control_.on_reset = [this](const std::string& kind) {
+    reset_kind_ = kind;
+    if (pwrm_.etr3() & PowerManagement::kEtr3Cf9GlobalReset) reset_kind_ = "global reset";
+    cpu_->RequestReset();
+  };
+  ApplyCpuDescription();
+}
+
+void Board::ApplyCpuDescription() {
+  std::string bg = description_["cpu"]["bios_guard"].value_or(std::string("off"));
+  if (bg == "on") {
+    bus_->DefineMsr(kMsrPlatformInfoIndex, kPlatformInfoBiosGuard);
+    bus_->DefineMsr(kMsrBiosGuardConfigIndex, 0x2);
+  } else if (bg == "capable-off") {
+    bus_->DefineMsr(kMsrPlatformInfoIndex, kPlatformInfoBiosGuard);
+    bus_->DefineMsr(kMsrBiosGuardConfigIndex, 0x0);
+  } else if (bg == "off") {
+    // A processor without BIOS Guard does not implement MSR 0x110: reading it faults.
+    bus_->DefineMsr(kMsrPlatformInfoIndex, 0);
+    bus_->RemoveMsr(kMsrBiosGuardConfigIndex);
+  } else {
+    throw std::runtime_error("board.toml: [cpu] bios_guard must be on, off or capable-off");
+  }
+  bus_->DefineMsr(kMsrSpiWriteProtectIndex, 0);
+}
+
+void Board::LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report) {
+  ImageReport r;
+  r.name = name;
+  r.kind = kind;
+  auto file = ImageDirectory() / (name + ".so");
+  if (!std::filesystem::exists(file)) {
+    r.not_loaded_reason = "image not built (" + file.string() + ")";
+    report.images.push_back(r);
+    return;
+  }
+  auto image = LoadedImage::Load(file, name, cpu_->ops());
+  EFI_STATUS status = EFI_LOAD_ERROR;
+  auto entry = image->entry();
+  EFI_HANDLE handle = image->handle();
+  EFI_SYSTEM_TABLE* st = firmware_->system_table();
+  auto run = firmware_->RunAs(name, smm, [&] { status = entry(handle, st); });
+  r.loaded = true;
+  r.status = status;
+  if (run.outcome == Cpu::Outcome::kReturned)
+    r.outcome = "returned " + StatusText(status);
+  else if (run.outcome == Cpu::Outcome::kReset)
+    r.outcome = "reset the board";
+  else
+    r.outcome = "fault: " + run.fault;
+  for (auto& reg : firmware_->RegistrationsOf(name)) r.registered.push_back(reg.what);
+  for (auto& p : firmware_->ProtocolsInstalledBy(name)) r.registered.push_back("installed " + p);
+  images_.push_back(std::move(image));
+  report.images.push_back(r);
+}
+
+BootReport Board::Boot() {
+  BootReport report;
+  report.boot_count = ++boot_count_;
+  uint64_t start = bus_->clock().Now();
+  images_.clear();
+  firmware_.reset();
+  firmware_ = std::make_unique<Firmware>(*bus_, *cpu_, description_["board"]["cpus"].value_or(kBoardCpuCount));
+  // Non-volatile variables come back from the store; volatile ones died with the reset.
+  firmware_->variables() = carried_variables_;
+  firmware_->variables().DropVolatile();
+  firmware_->InstallCoreProtocols();
+  if (description_["firmware"]["frame_support"].value_or(true)) frame_support_.Install(*firmware_);
+  prepare_ = FlashUpdatePrepareStandIn{};
+  prepare_.status = StatusFromName(description_["firmware"]["prepare_status"].value_or(std::string("success")));
+  std::string prepare_mode = description_["firmware"]["flash_update_prepare"].value_or(std::string("present"));
+  if (prepare_mode == "present") prepare_.Install(*firmware_);
+  if (auto n = description_["faults"]["boot_pool_failures"].value<int64_t>()) firmware_->FailNextBootPoolAllocations(*n);
+  if (auto s = description_["faults"]["set_variable_status"].value<std::string>())
+    firmware_->variables().FailNextSets(StatusFromName(*s), 1000);
+
+  LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
+  for (const auto& d : kDriverImages) LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
+  if (prepare_mode == "late") prepare_.Install(*firmware_);
+
+  report.bios_guard_active = (bus_->PeekMsr(kMsrPlatformInfoIndex).value_or(0) & kPlatformInfoBiosGuard) &&
+                             (bus_->PeekMsr(kMsrBiosGuardConfigIndex).value_or(0) & 0x2);
+  EFI_GUID vendor;
+  std::memcpy(&vendor, kBiosGuardCapsuleVariableGuidWords, sizeof vendor);
+  report.capsule_variable_present = firmware_->variables().Get(kBiosGuardCapsuleVariableName, vendor) != nullptr;
+  for (auto& [address, size] : firmware_->boot_pool().live()) {
+    char b[96];
+    std::snprintf(b, sizeof b, "%s: %llu bytes at 0x%llX", firmware_->boot_pool().OwnerOf(address).c_str(),
+                  static_cast<unsigned long long>(size), static_cast<unsigned long long>(address));
+    report.unfreed_boot_pool.push_back(b);
+  }
+  carried_variables_ = firmware_->variables();
+  report.boot_ns = bus_->clock().Now() - start;
+  last_boot_ = report;
+  return report;
+}
+
+BootReport Board::Reboot() {
+  carried_variables_ = firmware_ ? firmware_->variables() : carried_variables_;
+  cpu_->ClearReset();
+  pwrm_.OnReset();
+  return Boot();
+}
+
+void Board::Save() {
+  if (dir_.empty()) return;
+  if (firmware_) carried_variables_ = firmware_->variables();
+  std::string image = description_["flash"]["image"].value_or(std::string("flash.bin"));
+  WriteFileAtomically(dir_ / image, flash_->contents());
+  carried_variables_.Save(dir_ / "variables.json");
+}
+
+uint64_t Board::OsAlloc(uint64_t size, uint64_t align) {
+  if (align == 0 || (align & (align - 1))) throw std::invalid_argument("alignment must be a power of two");
+  uint64_t base = (kOsToolArenaBase + os_next_ + align - 1) & ~(align - 1);
+  if (size > kOsToolArenaSize || base + size > kOsToolArenaBase + kOsToolArenaSize)
+    throw std::runtime_error("operating-system RAM exhausted");
+  os_next_ = base + size - kOsToolArenaBase;
+  return base;
+}
+
+void Board::SetCpuRegister(unsigned cpu, EFI_SMM_SAVE_STATE_REGISTER reg, uint64_t value) {
+  firmware_->save_state(cpu).regs.at(reg) = value;
+}
+
+uint64_t Board::CpuRegister(unsigned cpu, EFI_SMM_SAVE_STATE_REGISTER reg) {
+  return firmware_->save_state(cpu).regs.at(reg);
+}
+
+SmiResult Board::FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns) {
+  SmiResult r;
+  r.handled = outcome.handled;
+  r.handler_status = outcome.handler_status;
+  r.fault = outcome.fault;
+  r.device_ns = bus_->clock().Now() - start_ns;
+  if (outcome.outcome == Cpu::Outcome::kReset || cpu_->reset_pending()) {
+    r.reset = true;
+    r.reset_kind = reset_kind_;
+    Reboot();
+  }
+  return r;
+}
+
+SmiResult Board::RaiseSoftwareSmi(unsigned cpu, uint8_t value, uint8_t data) {
+  if (cpu >= firmware_->cpu_count()) throw std::out_of_range("no processor " + std::to_string(cpu) + " on this board");
+  uint64_t start = bus_->clock().Now();
+  pending_smi_.reset();
+  bus_->IoWrite(kApmStsPort, 1, data);
+  bus_->IoWrite(kApmCntPort, 1, value);
+  Firmware::SmiOutcome outcome;
+  if (pending_smi_) {
+    auto [command, d] = *pending_smi_;
+    pending_smi_.reset();
+    outcome = firmware_->SoftwareSmi(cpu, command, d);
+  }
+  return FinishSmi(outcome, start);
+}
+
+SmiResult Board::PressPowerButton() {
+  uint64_t start = bus_->clock().Now();
+  return FinishSmi(firmware_->PowerButton(EfiPowerButtonEntry), start);
+}
+
+SmiResult Board::EnterSleep(EFI_SLEEP_TYPE type) {
+  uint64_t start = bus_->clock().Now();
+  return FinishSmi(firmware_->SleepEntry(type, SxEntry), start);
+}
+
+void Board::InstallFlashUpdatePrepare() {
+  if (!prepare_.installed) prepare_.Install(*firmware_);
+}
+
+}  // namespace sim

@@ -1,0 +1,134 @@
+// A simulated board: buses and devices, the firmware with its loaded driver images, and
+// the persistent state of a board folder (board.toml, flash.bin, variables.json).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <toml++/toml.h>
+
+#include "sim/core/Bus.h"
+#include "sim/core/Cpu.h"
+#include "sim/devices/ApmPort.h"
+#include "sim/devices/Cmos.h"
+#include "sim/devices/PmTimer.h"
+#include "sim/devices/PowerManagement.h"
+#include "sim/devices/ResetControl.h"
+#include "sim/devices/SpiFlash.h"
+#include "sim/firmware/BoardProtocolStandIns.h"
+#include "sim/firmware/Firmware.h"
+#include "sim/firmware/ImageLoader.h"
+
+namespace sim {
+
+struct ImageReport {
+  std::string name;
+  std::string kind;  // "SMM driver", "DXE driver", "board flash driver"
+  bool loaded = false;
+  std::string not_loaded_reason;
+  EFI_STATUS status = EFI_SUCCESS;
+  std::string outcome;  // "returned", "reset", or the fault
+  std::vector<std::string> registered;
+};
+
+struct BootReport {
+  std::vector<ImageReport> images;
+  bool bios_guard_active = false;
+  bool capsule_variable_present = false;
+  uint64_t boot_ns = 0;
+  std::vector<std::string> unfreed_boot_pool;  // "image: N bytes at 0x..."
+  unsigned boot_count = 0;
+};
+
+struct SmiResult {
+  bool handled = false;
+  EFI_STATUS handler_status = EFI_SUCCESS;
+  bool reset = false;
+  std::string reset_kind;
+  std::string fault;
+  uint64_t device_ns = 0;  // simulated time the SMI took
+};
+
+// The standard SMM and DXE driver images, in dispatch order.
+struct DriverImageInfo {
+  const char* name;
+  bool smm;
+};
+inline constexpr DriverImageInfo kDriverImages[] = {
+    {"SpiFlashSmm", true}, {"BoardSmiServiceSmm", true}, {"SleepGpioSmm", true}, {"BiosGuardVarDxe", false}};
+
+class Board {
+ public:
+  // Opens the board folder (board.toml, flash.bin, variables.json).
+  static std::unique_ptr<Board> Open(const std::filesystem::path& dir);
+  // A board that lives only in memory (tests).
+  static std::unique_ptr<Board> CreateInMemory(toml::table description, std::vector<uint8_t> flash);
+  ~Board();
+
+  Bus& bus() { return *bus_; }
+  Cpu& cpu() { return *cpu_; }
+  Firmware& firmware() { return *firmware_; }
+  SpiFlash& flash() { return *flash_; }
+  Cmos& cmos() { return cmos_; }
+  PowerManagement& pwrm() { return pwrm_; }
+  const toml::table& description() const { return description_; }
+  const std::filesystem::path& dir() const { return dir_; }
+  FlashUpdatePrepareStandIn& flash_update_prepare() { return prepare_; }
+
+  BootReport Boot();
+  BootReport Reboot();
+  const BootReport& last_boot() const { return last_boot_; }
+  // Writes flash.bin and variables.json of the board folder, each replaced atomically.
+  void Save();
+
+  // ---- the operating system's side
+  uint64_t OsAlloc(uint64_t size, uint64_t align = 16);
+  void OsFreeAll() { os_next_ = 0; }
+  void SetCpuRegister(unsigned cpu, EFI_SMM_SAVE_STATE_REGISTER reg, uint64_t value);
+  uint64_t CpuRegister(unsigned cpu, EFI_SMM_SAVE_STATE_REGISTER reg);
+  // The OS on processor `cpu` writes `value` to APM_CNT (0xB2).
+  SmiResult RaiseSoftwareSmi(unsigned cpu, uint8_t value, uint8_t data = 0);
+  SmiResult PressPowerButton();
+  SmiResult EnterSleep(EFI_SLEEP_TYPE type);
+
+  // Installs FlashUpdatePrepareProtocol now (for boards where it arrives late).
+  void InstallFlashUpdatePrepare();
+
+  static toml::table DefaultDescription();
+
+ private:
+  Board(toml::table description, std::vector<uint8_t> flash, std::filesystem::path dir);
+  void BuildHardware(std::vector<uint8_t> flash);
+  void ApplyCpuDescription();
+  SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
+  void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
+
+  toml::table description_;
+  std::filesystem::path dir_;
+  std::unique_ptr<Bus> bus_;
+  std::unique_ptr<Cpu> cpu_;
+  Cmos cmos_;
+  std::unique_ptr<PmTimer> pm_timer_;
+  PowerManagement pwrm_;
+  ResetControl reset_control_;
+  ApmPort apm_;
+  std::unique_ptr<SpiFlash> flash_;
+  std::unique_ptr<Firmware> firmware_;
+  FrameSupportStandIn frame_support_;
+  FlashUpdatePrepareStandIn prepare_;
+  std::vector<std::unique_ptr<LoadedImage>> images_;
+  std::vector<std::shared_ptr<void>> extensions_;
+  std::optional<std::pair<uint8_t, uint8_t>> pending_smi_;
+  std::string reset_kind_;
+  BootReport last_boot_;
+  unsigned boot_count_ = 0;
+  uint64_t os_next_ = 0;
+  VariableStore carried_variables_;
+};
+
+}  // namespace sim

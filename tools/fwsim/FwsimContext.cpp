@@ -1,0 +1,82 @@
+#include "tools/fwsim/FwsimContext.h"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+std::unique_ptr<sim::Board> FwsimContext::OpenBoard(sim::BootReport* report) {
+  auto board = sim::Board::Open(board_dir);
+  if (!trace_path.empty() && trace == nullptr) {
+    trace = std::fopen(trace_path.c_str(), "w");
+    if (trace == nullptr) throw FwsimError("cannot open trace file " + trace_path);
+  }
+  if (trace) board->bus().SetTrace(trace);
+  auto r = board->Boot();
+  if (report) *report = r;
+  return board;
+}
+
+void FwsimContext::Emit(const nlohmann::json& result, const std::string& human) const {
+  if (json)
+    std::cout << result.dump(2) << "\n";
+  else
+    std::cout << human;
+  std::cout.flush();
+}
+
+std::string HexString(uint64_t value, int digits) {
+  char b[32];
+  std::snprintf(b, sizeof b, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return b;
+}
+
+uint64_t ParseNumber(const std::string& text) {
+  try {
+    size_t used = 0;
+    uint64_t v = std::stoull(text, &used, 0);
+    if (used != text.size()) throw FwsimError("not a number: '" + text + "'");
+    return v;
+  } catch (const std::logic_error&) {
+    throw FwsimError("not a number: '" + text + "'");
+  }
+}
+
+nlohmann::json BootReportJson(const sim::BootReport& report) {
+  nlohmann::json images = nlohmann::json::array();
+  for (auto& i : report.images) {
+    nlohmann::json j{{"name", i.name}, {"kind", i.kind}, {"loaded", i.loaded}};
+    if (i.loaded) {
+      j["status"] = HexString(i.status, 16);
+      j["outcome"] = i.outcome;
+      j["registered"] = i.registered;
+    } else {
+      j["reason"] = i.not_loaded_reason;
+    }
+    images.push_back(j);
+  }
+  return {{"boot", report.boot_count},
+          {"images", images},
+          {"bios_guard_active", report.bios_guard_active},
+          {"capsule_variable_present", report.capsule_variable_present},
+          {"boot_time_ns", report.boot_ns},
+          {"unfreed_boot_pool", report.unfreed_boot_pool}};
+}
+
+std::string BootReportText(const sim::BootReport& report) {
+  std::ostringstream o;
+  o << "Boot " << report.boot_count << " (" << report.boot_ns / 1000 << " us simulated)\n";
+  for (auto& i : report.images) {
+    o << "  " << i.name << " [" << i.kind << "]: ";
+    if (!i.loaded) {
+      o << "not loaded, " << i.not_loaded_reason << "\n";
+      continue;
+    }
+    o << i.outcome << "\n";
+    if (i.registered.empty()) o << "      registered nothing\n";
+    for (auto& r : i.registered) o << "      " << r << "\n";
+  }
+  o << "  BIOS Guard: " << (report.bios_guard_active ? "active" : "not active")
+    << "; BiosGuardCapsuleVariable: " << (report.capsule_variable_present ? "present" : "absent") << "\n";
+  for (auto& u : report.unfreed_boot_pool) o << "  WARNING: boot-services pool buffer not freed: " << u << "\n";
+  return o.str();
+}

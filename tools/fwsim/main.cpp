@@ -1,0 +1,36 @@
+// fwsim: the simulated board's command-line tool.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "tools/fwsim/FwsimContext.h"
+
+void RegisterBoardCommands(CLI::App& app, FwsimContext& ctx);
+void RegisterVarCommands(CLI::App& app, FwsimContext& ctx);
+void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx);
+
+int main(int argc, char** argv) {
+  CLI::App app{"fwsim - a simulated Intel 300/400-series PCH board running the firmware drivers"};
+  FwsimContext ctx;
+  std::string board_dir = "board";
+  app.add_option("--board", board_dir, "board folder (default ./board)");
+  app.add_option("--trace", ctx.trace_path, "write every bus access of the drivers to FILE");
+  app.add_flag("--json", ctx.json, "print machine-readable results");
+  app.require_subcommand(1);
+  app.parse_complete_callback([&] { ctx.board_dir = board_dir; });
+
+  RegisterBoardCommands(app, ctx);
+  RegisterVarCommands(app, ctx);
+  RegisterDemoCommand(app, ctx);
+
+  int rc = 0;
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    rc = app.exit(e);
+  } catch (const std::exception& e) {
+    std::cerr << "fwsim: " << e.what() << "\n";
+    rc = 1;
+  }
+  if (ctx.trace) std::fclose(ctx.trace);
+  return rc;
+}
