@@ -20,6 +20,7 @@
 #include "sim/devices/PowerManagement.h"
 #include "sim/devices/ResetControl.h"
 #include "sim/devices/SpiFlash.h"
+#include "sim/firmware/BiosGuardService.h"
 #include "sim/firmware/BoardProtocolStandIns.h"
 #include "sim/firmware/Firmware.h"
 #include "sim/firmware/ImageLoader.h"
@@ -83,6 +84,7 @@ class Board {
   // The PlatformFlashProtocol stand-in of this boot; NULL unless the description selects it
   // ([firmware] platform_flash = "stand-in").
   PlatformFlashStandIn* platform_flash_stand_in() { return platform_flash_stand_in_.get(); }
+  BiosGuardService& bios_guard() { return bios_guard_; }
 
   BootReport Boot();
   BootReport Reboot();
@@ -100,8 +102,9 @@ class Board {
   SmiResult PressPowerButton();
   SmiResult EnterSleep(EFI_SLEEP_TYPE type);
 
-  // Installs FlashUpdatePrepareProtocol now (for boards where it arrives late).
+  // Installs FlashUpdatePrepareProtocol / BiosGuardProtocol now (boards where they arrive late).
   void InstallFlashUpdatePrepare();
+  void InstallBiosGuardProtocol();
 
   static toml::table DefaultDescription();
 
@@ -127,6 +130,7 @@ class Board {
   FrameSupportStandIn frame_support_;
   FlashUpdatePrepareStandIn prepare_;
   std::unique_ptr<PlatformFlashStandIn> platform_flash_stand_in_;
+  BiosGuardService bios_guard_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
   std::vector<std::shared_ptr<void>> extensions_;
   std::optional<std::pair<uint8_t, uint8_t>> pending_smi_;

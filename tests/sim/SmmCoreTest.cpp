@@ -176,3 +176,49 @@ TEST(SmmCore, SaveStateReadsAndWritesEachWidthPerProcessor) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> gEvents;
+EFI_STATUS EFIAPI PowerButtonHandler(EFI_HANDLE, const VOID* context, VOID* comm, UINTN* size) {
+  auto* c = static_cast<const EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT*>(context);
+  gEvents.push_back("pb phase " + std::to_string(c->Phase) + (comm == nullptr && size == nullptr ? "" : " with buffer"));
+  return EFI_SUCCESS;
+}
+EFI_STATUS EFIAPI SleepHandler(EFI_HANDLE, const VOID* context, VOID* comm, UINTN*) {
+  auto* c = static_cast<const EFI_SMM_SX_REGISTER_CONTEXT*>(context);
+  gEvents.push_back("S" + std::to_string(c->Type) + " phase " + std::to_string(c->Phase) + (comm ? " with buffer" : ""));
+  return EFI_SUCCESS;
+}
+
+TEST(SmmCore, PowerButtonAndSleepDispatchCallTheMatchingRegistrationsWithTheirContexts) {
+  auto board = NewBoard();
+  gEvents.clear();
+  VOID* iface = nullptr;
+  EFI_GUID pbg = EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, sxg = EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID;
+  ASSERT_EQ(board->firmware().smst()->SmmLocateProtocol(&pbg, nullptr, &iface), EFI_SUCCESS);
+  auto* pb = static_cast<EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL*>(iface);
+  ASSERT_EQ(board->firmware().smst()->SmmLocateProtocol(&sxg, nullptr, &iface), EFI_SUCCESS);
+  auto* sx = static_cast<EFI_SMM_SX_DISPATCH2_PROTOCOL*>(iface);
+  EFI_HANDLE h = nullptr;
+  EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT entry{EfiPowerButtonEntry};
+  ASSERT_EQ(pb->Register(pb, PowerButtonHandler, &entry, &h), EFI_SUCCESS);
+  EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT bad{EfiPowerButtonMax};
+  EXPECT_EQ(pb->Register(pb, PowerButtonHandler, &bad, &h), EFI_INVALID_PARAMETER);
+  for (EFI_SLEEP_TYPE t : {SxS3, SxS5}) {
+    EFI_SMM_SX_REGISTER_CONTEXT c{t, SxEntry};
+    ASSERT_EQ(sx->Register(sx, SleepHandler, &c, &h), EFI_SUCCESS);
+  }
+  EFI_SMM_SX_REGISTER_CONTEXT exit_phase{SxS4, SxExit};
+  EXPECT_EQ(sx->Register(sx, SleepHandler, &exit_phase, &h), EFI_UNSUPPORTED) << "this board signals entry only";
+  EXPECT_TRUE(board->PressPowerButton().handled);
+  EXPECT_FALSE(board->EnterSleep(SxS4).handled);
+  EXPECT_TRUE(board->EnterSleep(SxS5).handled);
+  EXPECT_EQ(gEvents, (std::vector<std::string>{"pb phase 0", "S5 phase 0"}));
+  // The handle unregisters exactly its own child.
+  EXPECT_EQ(sx->UnRegister(sx, h), EFI_SUCCESS);
+  EXPECT_FALSE(board->EnterSleep(SxS5).handled);
+  EXPECT_TRUE(board->EnterSleep(SxS3).handled);
+}
+
+}  // namespace
