@@ -36,7 +36,9 @@ constexpr UINT64 kMaxVolumeBytes = 0x02000000;
 EFI_STATUS LocateAreaFile(const EFI_GUID& Guid, FlashServiceRequest& Request, BOOLEAN* AreaWritten) {
   *AreaWritten = FALSE;
   UINT64 volume = Request.VolumeBase != 0 ? Request.VolumeBase : MmioRead32(kVolumeBasePointer);
-  if (!CallerRangeUsableBelow4GiB(volume, kFvHeaderBytesRead)) return EFI_ACCESS_DENIED;
+  // No volume fits above 4 GiB - 0x32 (a blank flash names 0xFFFFFFFF); one in SMRAM is refused.
+  if (volume + kFvHeaderBytesRead > kFourGiB) return EFI_UNSUPPORTED;
+  if (!CallerRangeUsable(volume, kFvHeaderBytesRead)) return EFI_ACCESS_DENIED;
 
   UINT64 span = MmioRead64(volume + kFvLengthOffset);
   if (span > kFourGiB - volume) span = kFourGiB - volume;

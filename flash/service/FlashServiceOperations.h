@@ -14,8 +14,7 @@ constexpr EFI_GUID FLASH_LAYOUT_FILE_GUID = {0x56E14F88, 0x234B, 0x4C34, {0xB2, 
 
 // Area lookups. They read VolumeBase (and LocateLayoutEntry the Signature) of the copy.
 // *AreaWritten tells whether Address and Size of the copy now hold an answer that belongs
-// in the caller's record. A volume whose header lies in SMRAM or runs past 4 GiB gives
-// EFI_ACCESS_DENIED.
+// in the caller's record. A volume whose header lies in SMRAM gives EFI_ACCESS_DENIED.
 EFI_STATUS LocateAreaFile(const EFI_GUID& Guid, FlashServiceRequest& Request, BOOLEAN* AreaWritten);
 EFI_STATUS LocateLayoutFile(FlashServiceRequest& Request, BOOLEAN* AreaWritten);
 EFI_STATUS LocateLayoutEntry(const EFI_GUID& Guid, FlashServiceRequest& Request, BOOLEAN* AreaWritten);
