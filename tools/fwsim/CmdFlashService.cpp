@@ -27,8 +27,14 @@ uint32_t Signature(const std::string& text) {
     return uint32_t(uint8_t(text[0])) | uint32_t(uint8_t(text[1])) << 8 | uint32_t(uint8_t(text[2])) << 16 |
            uint32_t(uint8_t(text[3])) << 24;
   }
-  uint64_t v = ParseNumber(text);
-  if (v > 0xFFFFFFFF) throw FwsimError("signature '" + text + "' is neither four characters nor a 32-bit number");
+  const FwsimError bad("signature '" + text + "' is neither four characters nor a 32-bit number");
+  uint64_t v = 0;
+  try {
+    v = ParseNumber(text);
+  } catch (const FwsimError&) {
+    throw bad;
+  }
+  if (v > 0xFFFFFFFF) throw bad;
   return uint32_t(v);
 }
 
