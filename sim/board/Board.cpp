@@ -49,6 +49,7 @@ Board::~Board() {
   images_.clear();
   firmware_.reset();
   pch_.reset();
+  platform_flash_stand_in_.reset();
   flash_.reset();
 }
 
@@ -145,6 +146,27 @@ void Board::LoadAndStart(const std::string& name, const std::string& kind, bool 
   report.images.push_back(r);
 }
 
+// PlatformFlashProtocol comes from the board's flash driver image ("driver"), from the
+// stand-in with its call log and fault injection ("stand-in"), or from nowhere ("none").
+void Board::StartPlatformFlash(BootReport& report) {
+  platform_flash_stand_in_.reset();
+  std::string mode = description_["firmware"]["platform_flash"].value_or(std::string("stand-in"));
+  if (mode == "driver") {
+    LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
+  } else if (mode == "stand-in") {
+    platform_flash_stand_in_ = std::make_unique<PlatformFlashStandIn>(*bus_, *flash_);
+    for (auto op : {PlatformFlashStandIn::Op::kRead, PlatformFlashStandIn::Op::kErase, PlatformFlashStandIn::Op::kWrite,
+                    PlatformFlashStandIn::Op::kOperation4, PlatformFlashStandIn::Op::kOperation5}) {
+      auto key = std::string("platform_flash_") + PlatformFlashStandIn::OpName(op);
+      if (auto s = description_["faults"][key].value<std::string>())
+        platform_flash_stand_in_->FailNext(op, StatusFromName(*s), 0);
+    }
+    platform_flash_stand_in_->Install(*firmware_);
+  } else if (mode != "none") {
+    throw std::runtime_error("board.toml: [firmware] platform_flash must be driver, stand-in or none");
+  }
+}
+
 BootReport Board::Boot() {
   BootReport report;
   report.boot_count = ++boot_count_;
@@ -172,7 +194,7 @@ BootReport Board::Boot() {
   if (auto s = description_["faults"]["set_variable_status"].value<std::string>())
     firmware_->variables().FailNextSets(StatusFromName(*s), 1000);
 
-  LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
+  StartPlatformFlash(report);
   for (const auto& d : kDriverImages) LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
   if (prepare_mode == "late") prepare_.Install(*firmware_);
 

@@ -25,6 +25,7 @@
 #include "sim/firmware/BoardProtocolStandIns.h"
 #include "sim/firmware/Firmware.h"
 #include "sim/firmware/ImageLoader.h"
+#include "sim/firmware/PlatformFlashStandIn.h"
 
 namespace sim {
 
@@ -82,6 +83,9 @@ class Board {
   const toml::table& description() const { return description_; }
   const std::filesystem::path& dir() const { return dir_; }
   FlashUpdatePrepareStandIn& flash_update_prepare() { return prepare_; }
+  // The PlatformFlashProtocol stand-in of this boot; NULL unless the description selects it
+  // ([firmware] platform_flash = "stand-in").
+  PlatformFlashStandIn* platform_flash_stand_in() { return platform_flash_stand_in_.get(); }
   BiosGuardService& bios_guard() { return bios_guard_; }
 
   BootReport Boot();
@@ -111,6 +115,7 @@ class Board {
   void BuildHardware(std::vector<uint8_t> flash);
   void ApplyCpuDescription();
   SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
+  void StartPlatformFlash(BootReport& report);
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
 
   toml::table description_;
@@ -127,6 +132,7 @@ class Board {
   std::unique_ptr<Firmware> firmware_;
   FrameSupportStandIn frame_support_;
   FlashUpdatePrepareStandIn prepare_;
+  std::unique_ptr<PlatformFlashStandIn> platform_flash_stand_in_;
   BiosGuardService bios_guard_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
   std::vector<std::shared_ptr<void>> extensions_;
