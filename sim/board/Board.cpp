@@ -159,6 +159,13 @@ BootReport Board::Boot() {
   prepare_.status = StatusFromName(description_["firmware"]["prepare_status"].value_or(std::string("success")));
   std::string prepare_mode = description_["firmware"]["flash_update_prepare"].value_or(std::string("present"));
   if (prepare_mode == "present") prepare_.Install(*firmware_);
+  // BIOS Guard's SMM service exists on boards whose processor runs with BIOS Guard.
+  bios_guard_ = BiosGuardService{};
+  bios_guard_.failure =
+      BiosGuardFailureFromName(description_["bios_guard"]["execute_failures"].value_or(std::string("none")));
+  std::string bios_guard_mode = description_["bios_guard"]["protocol"].value_or(std::string("present"));
+  bool bios_guard_on = description_["cpu"]["bios_guard"].value_or(std::string("off")) == "on";
+  if (bios_guard_on && bios_guard_mode == "present") bios_guard_.Install(*firmware_, *bus_);
   if (auto n = description_["faults"]["boot_pool_failures"].value<int64_t>()) firmware_->FailNextBootPoolAllocations(*n);
   if (auto s = description_["faults"]["set_variable_status"].value<std::string>())
     firmware_->variables().FailNextSets(StatusFromName(*s), 1000);
@@ -253,6 +260,10 @@ SmiResult Board::PressPowerButton() {
 SmiResult Board::EnterSleep(EFI_SLEEP_TYPE type) {
   uint64_t start = bus_->clock().Now();
   return FinishSmi(firmware_->SleepEntry(type, SxEntry), start);
+}
+
+void Board::InstallBiosGuardProtocol() {
+  if (!bios_guard_.installed) bios_guard_.Install(*firmware_, *bus_);
 }
 
 void Board::InstallFlashUpdatePrepare() {

@@ -20,6 +20,7 @@
 #include "sim/devices/PowerManagement.h"
 #include "sim/devices/ResetControl.h"
 #include "sim/devices/SpiFlash.h"
+#include "sim/firmware/BiosGuardService.h"
 #include "sim/firmware/BoardProtocolStandIns.h"
 #include "sim/firmware/Firmware.h"
 #include "sim/firmware/ImageLoader.h"
@@ -79,6 +80,7 @@ class Board {
   const toml::table& description() const { return description_; }
   const std::filesystem::path& dir() const { return dir_; }
   FlashUpdatePrepareStandIn& flash_update_prepare() { return prepare_; }
+  BiosGuardService& bios_guard() { return bios_guard_; }
 
   BootReport Boot();
   BootReport Reboot();
@@ -96,8 +98,9 @@ class Board {
   SmiResult PressPowerButton();
   SmiResult EnterSleep(EFI_SLEEP_TYPE type);
 
-  // Installs FlashUpdatePrepareProtocol now (for boards where it arrives late).
+  // Installs FlashUpdatePrepareProtocol / BiosGuardProtocol now (boards where they arrive late).
   void InstallFlashUpdatePrepare();
+  void InstallBiosGuardProtocol();
 
   static toml::table DefaultDescription();
 
@@ -121,6 +124,7 @@ class Board {
   std::unique_ptr<Firmware> firmware_;
   FrameSupportStandIn frame_support_;
   FlashUpdatePrepareStandIn prepare_;
+  BiosGuardService bios_guard_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
   std::vector<std::shared_ptr<void>> extensions_;
   std::optional<std::pair<uint8_t, uint8_t>> pending_smi_;

@@ -25,16 +25,20 @@ Cpu::RunResult Cpu::Run(const std::function<void()>& code) {
   return result;
 }
 
-void Cpu::Abandon(Outcome outcome, std::string fault) {
+// Nothing that owns memory may be alive in the frames between here and Run: longjmp
+// skips their destructors. The reason travels in members.
+void Cpu::Abandon(Outcome outcome) {
   abandon_outcome_ = outcome;
-  abandon_fault_ = std::move(fault);
   std::longjmp(*static_cast<std::jmp_buf*>(jump_), 1);
 }
 
 // A reset takes the processor away at the next instruction after the write to 0xCF9:
 // any further access (a pause of the driver's endless loop included) ends the run.
 void Cpu::CheckReset() {
-  if (reset_pending_ && depth_ > 0) Abandon(Outcome::kReset, {});
+  if (reset_pending_ && depth_ > 0) {
+    abandon_fault_.clear();
+    Abandon(Outcome::kReset);
+  }
 }
 
 uint64_t Cpu::MemRead(void* c, uint64_t a, unsigned b) {
@@ -60,32 +64,32 @@ void Cpu::IoWrite(void* c, uint16_t p, unsigned b, uint32_t v) {
 uint64_t Cpu::MsrRead(void* c, uint32_t i) {
   auto* cpu = static_cast<Cpu*>(c);
   cpu->CheckReset();
-  std::string fault;
+  bool faulted = false;
   uint64_t v = 0;
   try {
     v = cpu->bus_.MsrRead(i);
   } catch (const MachineFault& f) {
-    fault = f.what;
+    cpu->abandon_fault_ = f.what;
+    faulted = true;
   }
-  if (!fault.empty()) {
-    if (cpu->depth_ == 0) throw MachineFault{fault};
-    cpu->Abandon(Outcome::kFault, fault);
-  }
+  if (faulted) cpu->Fault();
   return v;
 }
 void Cpu::MsrWrite(void* c, uint32_t i, uint64_t v) {
   auto* cpu = static_cast<Cpu*>(c);
   cpu->CheckReset();
-  std::string fault;
+  bool faulted = false;
   try {
     cpu->bus_.MsrWrite(i, v);
   } catch (const MachineFault& f) {
-    fault = f.what;
+    cpu->abandon_fault_ = f.what;
+    faulted = true;
   }
-  if (!fault.empty()) {
-    if (cpu->depth_ == 0) throw MachineFault{fault};
-    cpu->Abandon(Outcome::kFault, fault);
-  }
+  if (faulted) cpu->Fault();
+}
+void Cpu::Fault() {
+  if (depth_ == 0) throw MachineFault{abandon_fault_};
+  Abandon(Outcome::kFault);
 }
 void Cpu::Pause(void* c) {
   auto* cpu = static_cast<Cpu*>(c);

@@ -45,7 +45,8 @@ class Cpu {
   uint64_t pause_count() const { return pause_count_; }
 
  private:
-  [[noreturn]] void Abandon(Outcome outcome, std::string fault);
+  [[noreturn]] void Abandon(Outcome outcome);
+  void Fault();
   void CheckReset();
   static uint64_t MemRead(void* c, uint64_t a, unsigned b);
   static void MemWrite(void* c, uint64_t a, unsigned b, uint64_t v);

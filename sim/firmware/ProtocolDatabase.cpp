@@ -45,6 +45,10 @@ bool ProtocolDatabase::Has(const EFI_GUID& guid) const {
   return false;
 }
 
+bool ProtocolDatabase::Remove(const EFI_GUID& guid) {
+  return std::erase_if(entries_, [&](const Entry& e) { return GuidEquals(e.guid, guid); }) > 0;
+}
+
 EFI_STATUS ProtocolDatabase::RegisterNotify(const EFI_GUID& guid, EFI_SMM_NOTIFY_FN fn, void** registration) {
   if (registration == nullptr) return EFI_INVALID_PARAMETER;
   if (fn == nullptr) {

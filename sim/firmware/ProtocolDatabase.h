@@ -17,6 +17,8 @@ class ProtocolDatabase {
   EFI_STATUS Install(EFI_HANDLE* handle, const EFI_GUID& guid, void* interface);
   EFI_STATUS Locate(const EFI_GUID& guid, void** interface) const;
   bool Has(const EFI_GUID& guid) const;
+  // Takes every instance of a protocol away (a board that lacks it).
+  bool Remove(const EFI_GUID& guid);
   // Registers a notify; returns the registration key through *registration.
   EFI_STATUS RegisterNotify(const EFI_GUID& guid, EFI_SMM_NOTIFY_FN fn, void** registration);
 

@@ -1,0 +1,133 @@
+// The SMM driver frame on the simulated SMM core, with a small test body.
+#include <gtest/gtest.h>
+
+#include "frame/Frame.h"
+#include "platform/host/HostBusOps.h"
+#include "sim/board/Board.h"
+#include "sim/board/MemoryMap.h"
+
+const FrameDriverProfile gFrameDriverProfile = {FRAME_TEST_STRICT ? TRUE : FALSE, nullptr,
+                                                FRAME_TEST_STRICT ? TRUE : FALSE};
+
+namespace {
+int gBodyCalls = 0;
+EFI_STATUS gBodyStatus = EFI_SUCCESS;
+}  // namespace
+
+EFI_STATUS FrameDriverBody(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
+  ++gBodyCalls;
+  return gBodyStatus;
+}
+
+namespace {
+
+class Frame : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gFrame = FrameState{};
+    gBodyCalls = 0;
+    gBodyStatus = EFI_SUCCESS;
+    board_ = sim::Board::CreateInMemory(sim::Board::DefaultDescription(), std::vector<uint8_t>(4096, 0xFF));
+    board_->Boot();
+    FwHostBindPlatform(board_->cpu().ops());
+    smram_in_use_ = board_->firmware().smram_pool().bytes_in_use();
+  }
+  EFI_STATUS Start(bool in_smm) {
+    EFI_STATUS status = EFI_LOAD_ERROR;
+    int handle = 0;
+    board_->firmware().RunAs("frame-test", in_smm,
+                             [&] { status = _ModuleEntryPoint(&handle, board_->firmware().system_table()); });
+    return status;
+  }
+  uint64_t SmramInUse() { return board_->firmware().smram_pool().bytes_in_use() - smram_in_use_; }
+  std::unique_ptr<sim::Board> board_;
+  uint64_t smram_in_use_ = 0;
+};
+
+TEST_F(Frame, OutsideSmmTheDriverSucceedsAndDoesNothing) {
+  EXPECT_EQ(Start(false), EFI_SUCCESS);
+  EXPECT_EQ(gBodyCalls, 0);
+  EXPECT_EQ(gFrame.SmramRangeCount, 0u) << "no SMM system table outside SMM: the map stays empty";
+  EXPECT_TRUE(board_->firmware().RegistrationsOf("frame-test").empty());
+  EXPECT_EQ(gFrame.InSmmFlag, FALSE);
+}
+
+TEST_F(Frame, InsideSmmTheBodyRunsWithTheSmramMapCopiedIntoSmram) {
+  EXPECT_EQ(Start(true), EFI_SUCCESS);
+  EXPECT_EQ(gBodyCalls, 1);
+  ASSERT_EQ(gFrame.SmramRangeCount, 2u);
+  EXPECT_TRUE(board_->bus().InSmram(reinterpret_cast<uint64_t>(gFrame.SmramRangeTable)));
+  EXPECT_EQ(gFrame.SmramRangeTable[0].CpuStart, sim::kTsegBase);
+  EXPECT_EQ(gFrame.Smst, board_->firmware().smst());
+  EXPECT_EQ(gFrame.InSmmFlag, FRAME_TEST_STRICT ? TRUE : FALSE);
+  EXPECT_EQ(SmramInUse(), 64u);
+}
+
+TEST_F(Frame, BodyFailureIsReturnedAndTheSmramMapIsFreed) {
+  gBodyStatus = EFI_DEVICE_ERROR;
+  EXPECT_EQ(Start(true), EFI_DEVICE_ERROR);
+  EXPECT_EQ(gFrame.SmramRangeCount, 0u);
+  EXPECT_EQ(SmramInUse(), 0u) << "the map went back with SmmFreePool";
+}
+
+TEST_F(Frame, MissingSmmBase2EndsStartUpWithItsStatusAndWithoutACrash) {
+  board_->firmware().dxe_protocols().Remove(EFI_SMM_BASE2_PROTOCOL_GUID);
+  EXPECT_EQ(Start(true), EFI_NOT_FOUND);
+  EXPECT_EQ(gBodyCalls, 0);
+  EXPECT_EQ(SmramInUse(), 0u);
+}
+
+TEST_F(Frame, MissingFrameSupportStopsOnlyTheStrictDrivers) {
+  board_->firmware().smm_protocols().Remove(SMM_FRAME_SUPPORT_PROTOCOL_GUID);
+  EFI_STATUS s = Start(true);
+  if (FRAME_TEST_STRICT) {
+    EXPECT_EQ(s, EFI_NOT_FOUND);
+    EXPECT_EQ(gBodyCalls, 0);
+    EXPECT_EQ(SmramInUse(), 0u);
+  } else {
+    EXPECT_EQ(s, EFI_SUCCESS);
+    EXPECT_EQ(gBodyCalls, 1);
+  }
+}
+
+TEST_F(Frame, AddressInSmramUsesCpuStartAndAnExclusiveUpperBound) {
+  ASSERT_EQ(Start(true), EFI_SUCCESS);
+  const auto& d = gFrame.SmramRangeTable[1];
+  EXPECT_TRUE(AddressInSmram(d.CpuStart));
+  EXPECT_TRUE(AddressInSmram(d.CpuStart + d.PhysicalSize - 1));
+  EXPECT_FALSE(AddressInSmram(d.CpuStart + d.PhysicalSize));
+  EXPECT_FALSE(AddressInSmram(sim::kTsegBase - 1));
+  // A range whose PhysicalStart differs from CpuStart is tested against CpuStart.
+  gFrame.SmramRangeTable[0].PhysicalStart = 0x1000;
+  EXPECT_FALSE(AddressInSmram(0x1000));
+  EXPECT_TRUE(AddressInSmram(sim::kTsegBase));
+}
+
+TEST_F(Frame, RangeOverlapsSmramCatchesEveryByteAndWraps) {
+  ASSERT_EQ(Start(true), EFI_SUCCESS);
+  const uint64_t base = sim::kTsegBase, end = sim::kTsegBase + sim::kTsegSize;
+  EXPECT_FALSE(RangeOverlapsSmram(base - 88, 88));
+  EXPECT_TRUE(RangeOverlapsSmram(base - 87, 88));
+  EXPECT_TRUE(RangeOverlapsSmram(end - 1, 1));
+  EXPECT_FALSE(RangeOverlapsSmram(end, 88));
+  EXPECT_TRUE(RangeOverlapsSmram(base - 10, sim::kTsegSize + 20)) << "straddles the whole of SMRAM";
+  EXPECT_TRUE(RangeOverlapsSmram(~0ULL - 4, 88)) << "wraps the address space";
+  EXPECT_FALSE(RangeOverlapsSmram(base, 0));
+}
+
+TEST_F(Frame, EmptyMapAnswersFalseAndFreePoolGoesToBootServices) {
+  ASSERT_EQ(Start(false), EFI_SUCCESS);
+  EXPECT_FALSE(AddressInSmram(sim::kTsegBase));
+  VOID* p = nullptr;
+  ASSERT_EQ(board_->firmware().system_table()->BootServices->AllocatePool(EfiBootServicesData, 8, &p), EFI_SUCCESS);
+  uint64_t before = board_->firmware().boot_pool().bytes_in_use();
+  FreePool(p);
+  EXPECT_LT(board_->firmware().boot_pool().bytes_in_use(), before);
+}
+
+TEST_F(Frame, PciExpressAddressWorksBeforeTheConstructorsRan) {
+  EXPECT_EQ(PciExpressConfigAddress(0xFD010), 0xE00FD010u);
+  EXPECT_EQ(PciExpressConfigAddress(PciConfigOffset(0, 22, 0, 0x40)), 0xE00B0040u);
+}
+
+}  // namespace
