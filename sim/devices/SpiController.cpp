@@ -452,11 +452,13 @@ void SpiController::WriteDword(uint32_t offset, uint32_t value, uint32_t mask) {
 uint64_t SpiController::Transact(uint64_t start, uint32_t hz, uint8_t opcode, int address_bytes, uint32_t address,
                                  unsigned dummy_clocks, std::span<const uint8_t> out, std::span<uint8_t> in,
                                  bool* driven) {
-  bool d = part_.Transfer(start, opcode, address, out, in);
+  uint64_t clocks = 8 + 8 * uint64_t(address_bytes) + dummy_clocks + 8 * uint64_t(out.size() + in.size());
+  uint64_t end = start + Nanoseconds(clocks, hz);
+  // A part acts on a command when CS# rises: programs and erases start their busy time then.
+  bool d = part_.Transfer(end, opcode, address, out, in);
   if (!d) std::fill(in.begin(), in.end(), kUndrivenByte);
   if (driven) *driven = d;
-  uint64_t clocks = 8 + 8 * uint64_t(address_bytes) + dummy_clocks + 8 * uint64_t(out.size() + in.size());
-  return start + Nanoseconds(clocks, hz);
+  return end;
 }
 
 bool SpiController::PollReady(uint64_t start, uint32_t hz, uint64_t* end) {

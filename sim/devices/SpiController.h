@@ -25,7 +25,7 @@ namespace sim {
 // Board-level settings of the controller (what the boot firmware left behind).
 struct SpiControllerConfig {
   uint16_t device_id = 0xA324;          // 300-series PCH-H
-  uint32_t bios_control = 0x28;         // BIOS_SPI_BC after reset: SRC = 10b, EISS = 1
+  uint32_t bios_control = 0x09;         // BIOS_SPI_BC as boot firmware left it: WPD, SRC = 10b
   bool flockdn = false;                 // HSFSTS_CTL.FLOCKDN set by the boot firmware
   bool wrsdis = false;                  // status-register writes disabled
   bool opcode_menu_locked = false;      // DLOCK.SSEQ_LOCKDN

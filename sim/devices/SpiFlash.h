@@ -5,7 +5,7 @@
 //   [flash]
 //   part = "W25Q128JV"          # catalogue name
 //   status = 0x00               # power-up status register of parts with non-volatile bits
-//   bios_control = 0x28         # BIOS_SPI_BC after reset (WPD 0, SRC 10b, EISS 1)
+//   bios_control = 0x09         # BIOS_SPI_BC as boot firmware left it (WPD 1, SRC 10b)
 //   flockdn = false             # configuration locked down by the boot firmware
 //   wrsdis = false              # status-register writes disabled
 //   opcode_menu_locked = false  # software-sequencing opcode menu locked
@@ -39,6 +39,8 @@ namespace sim {
 
 class SpiFlash {
  public:
+  // `contents` is the flash image from offset 0; a shorter image leaves the rest of the
+  // part erased, a longer one is refused.
   SpiFlash(Bus& bus, Cpu& cpu, const toml::table& description, std::vector<uint8_t> contents);
   ~SpiFlash();
   SpiFlash(const SpiFlash&) = delete;
