@@ -121,6 +121,15 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   w.note = "16 MiB, 4 KiB sectors, SFDP 1.5";
   c.push_back(w);
 
+  FlashPartSpec w16 = w;
+  w16.name = "W25Q16JV";
+  w16.jedec_id = Jedec(0xEF, 0x40, 0x15);
+  w16.size = 2 * MiB;
+  w16.sfdp = BuildSfdp(w16, {5, 0x80, true, false});
+  w16.timing = {30 * us, 2500, 10 * ms, 45 * ms, 120 * ms, 150 * ms, 5 * s};
+  w16.note = "2 MiB member of the W25Q family";
+  c.push_back(w16);
+
   FlashPartSpec mx = w;
   mx.name = "MX25L12835F";
   mx.vendor = "Macronix";
@@ -171,6 +180,16 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   sf.timing = {20 * us, 1500, 10 * ms, 60 * ms, 120 * ms, 200 * ms, 30 * s};
   sf.note = "8 MiB, Winbond-style status register, SFDP 1.6";
   c.push_back(sf);
+
+  FlashPartSpec sl = sf;
+  sl.name = "AT25SL128A";
+  sl.jedec_id = Jedec(0x1F, 0x42, 0x18);
+  sl.size = 16 * MiB;
+  sl.sfdp = BuildSfdp(sl, {6, 0x30, true, false});
+  sl.max_clock_mhz = 133;
+  sl.timing = {20 * us, 1500, 10 * ms, 60 * ms, 120 * ms, 200 * ms, 60 * s};
+  sl.note = "16 MiB, Winbond-style status register, SFDP 1.6";
+  c.push_back(sl);
 
   FlashPartSpec s25;
   s25.name = "SST25VF016B";

@@ -105,6 +105,29 @@ uint64_t Nanoseconds(uint64_t clocks, uint32_t hz) { return (clocks * 1'000'000'
 
 uint32_t Merge(uint32_t old, uint32_t value, uint32_t mask) { return (old & ~mask) | (value & mask); }
 
+uint32_t Le32(const std::vector<uint8_t>& v, size_t at) {
+  if (at + 4 > v.size()) return 0;
+  uint32_t x;
+  std::memcpy(&x, v.data() + at, 4);
+  return x;
+}
+
+// What the controller discovers from the part's basic flash parameter table at reset:
+// 4 KiB and 64 KiB erase opcodes, write granularity, and the table-valid bit.
+uint32_t VsccFromSfdp(const std::vector<uint8_t>& sfdp) {
+  constexpr uint32_t kSignature = 0x50444653;
+  if (Le32(sfdp, 0) != kSignature || sfdp.size() < 16) return 0;
+  uint32_t table = Le32(sfdp, 12) & 0xFFFFFF;
+  uint32_t dw1 = Le32(sfdp, table);
+  uint32_t vscc = 1u << 31;  // CPPTV
+  if ((dw1 & 3) == 1) vscc |= (dw1 & 0xFF00) | 1u << 28;
+  vscc |= dw1 & 0x4;
+  for (uint32_t word : {Le32(sfdp, table + 28), Le32(sfdp, table + 32)})
+    for (uint32_t type : {word & 0xFFFF, word >> 16})
+      if ((type & 0xFF) == 16) vscc |= (type >> 8) << 16 | 1u << 29;
+  return vscc;
+}
+
 }  // namespace
 
 SpiController::SpiController(Bus& bus, FlashPart& part, const SpiControllerConfig& config)
@@ -137,7 +160,10 @@ void SpiController::Reset() {
   opmenu_[0] = config_.opmenu0;
   opmenu_[1] = config_.opmenu1;
   fdoc_ = 0;
-  vscc_[0] = vscc_[1] = config_.vscc.value_or(0);
+  // The parameter table the controller fetches from the part for PTINX/PTDATA.
+  sfdp_copy_.assign(256, 0);
+  if (!part_.Transfer(Now(), kOpReadSfdp, 0, {}, std::span<uint8_t>(sfdp_copy_))) sfdp_copy_.clear();
+  vscc_[0] = vscc_[1] = config_.vscc.value_or(VsccFromSfdp(sfdp_copy_));
   if (config_.vscc_locked) vscc_[0] |= kVsccLock;
   ptinx_ = 0;
   hw_ = Cycle{};
@@ -148,9 +174,6 @@ void SpiController::Reset() {
   bar0_ = kDefaultBar;
   command_ = 0x0006;
   Remap();
-  // The parameter table the controller fetches from the part for PTINX/PTDATA.
-  sfdp_copy_.assign(256, 0);
-  if (!part_.Transfer(Now(), kOpReadSfdp, 0, {}, std::span<uint8_t>(sfdp_copy_))) sfdp_copy_.clear();
 }
 
 void SpiController::Remap() {

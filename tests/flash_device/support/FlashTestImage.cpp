@@ -38,8 +38,7 @@ std::vector<uint8_t> BuildImage(const ImageLayout& layout) {
     Put32(image, kVsccTableOffset + 8 * n, layout.vscc_table[n].first);
     Put32(image, kVsccTableOffset + 8 * n + 4, layout.vscc_table[n].second);
   }
-  uint32_t flumap1 = layout.vscc_table.empty() ? 0xFFFFFFFF
-                                               : kVsccTableOffset >> 4 | uint32_t(layout.vscc_table.size() * 2) << 8;
+  uint32_t flumap1 = kVsccTableOffset >> 4 | uint32_t(layout.vscc_table.size() * 2) << 8;
   Put32(image, 0xEFC, layout.flumap1.value_or(flumap1));
   return image;
 }

@@ -24,7 +24,7 @@ struct ImageLayout {
   uint16_t bios_write = 0x0FFF;  // FLMSTR1 write access
   uint32_t clock_code = 2;       // 48 MHz
   bool fast_read = true;
-  std::vector<std::pair<uint32_t, uint32_t>> vscc_table;  // (JEDEC id, VSCC)
+  std::vector<std::pair<uint32_t, uint32_t>> vscc_table;  // (JEDEC id, VSCC); may be empty (VTL 0)
   std::optional<uint32_t> flumap1;                        // overrides the one the table implies
   uint32_t flill = 0;                                     // forbidden opcodes 0-3
   uint8_t fill = 0xFF;                                    // what the rest of the image holds
