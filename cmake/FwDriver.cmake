@@ -74,10 +74,18 @@ function(_fw_collect_archives out)
   set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
-# fw_driver_image(<ImageName> KIND smm|dxe LIBS <driver libs...>)
+# Namespace of the name-based FFS file GUIDs of images that do not give FILE_GUID.
+set(FW_FFS_GUID_NAMESPACE 5C0E3B8A-7D21-4F6A-9E4B-2A8D6C1F0B37)
+
+# fw_driver_image(<ImageName> KIND smm|dxe LIBS <driver libs...>
+#                 [DEPEX <protocol GUID names or GUIDs...>] [FILE_GUID <guid>])
 # The image's entry point is _ModuleEntryPoint, defined in one of its libs.
+# The uefi build also packages the image into <ImageName>.ffs: an SMM file (SMM_DEPEX,
+# PE32, UI) or a DXE driver file ([DXE_DEPEX], PE32, UI). DEPEX lists the protocols that
+# must be installed before the image may start (AND-ed); an SMM image without DEPEX
+# gets TRUE, a DXE image without DEPEX no dependency section.
 function(fw_driver_image name)
-  cmake_parse_arguments(ARG "" "KIND" "LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "" "KIND;FILE_GUID" "LIBS;DEPEX" ${ARGN})
   if(FW_BUILD_HOST)
     add_library(${name} MODULE ${CMAKE_SOURCE_DIR}/platform/host/ImageExports.cpp)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
@@ -96,15 +104,53 @@ function(fw_driver_image name)
       list(APPEND archives ${a})
       list(APPEND deps efi_lib_${lib} ${a})
     endforeach()
+    # The image's identity record (name, entry point) keeps a relocation directory in
+    # every image, even one whose code is all RIP-relative.
+    set(identity ${CMAKE_BINARY_DIR}/efi-obj/${name}/ImageIdentity.obj)
+    add_custom_command(OUTPUT ${identity}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/efi-obj/${name}
+      COMMAND ${FW_EFI_CXX} ${FW_EFI_CXXFLAGS} -DFW_IMAGE_NAME=${name} -MD -MF ${identity}.d
+              -c ${CMAKE_SOURCE_DIR}/platform/target/ImageIdentity.cpp -o ${identity}
+      DEPENDS ${CMAKE_SOURCE_DIR}/platform/target/ImageIdentity.cpp DEPFILE ${identity}.d
+      COMMENT "efi: ${name} identity record" VERBATIM)
     set(out ${CMAKE_BINARY_DIR}/efi/${name}.efi)
     # Subsystem 11 (EFI boot service driver) for the SMM drivers and the DXE driver alike.
     add_custom_command(OUTPUT ${out}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/efi
       COMMAND ${FW_EFI_LINK} /nologo /nodefaultlib /entry:_ModuleEntryPoint /machine:x64 /base:0
               /align:4096 /filealign:512 /driver /opt:ref /debug:none /subsystem:efi_boot_service_driver
-              /include:_ModuleEntryPoint /out:${out} ${archives}
-      DEPENDS ${deps} COMMENT "efi image: ${name}.efi" VERBATIM)
-    add_custom_target(efi_${name} ALL DEPENDS ${out})
+              /include:_ModuleEntryPoint /include:gFwImageIdentity /out:${out} ${identity} ${archives}
+      DEPENDS ${deps} ${identity} COMMENT "efi image: ${name}.efi" VERBATIM)
+
+    # FFS packaging: the file description is written now, fwimage packs it at build time.
+    if(NOT ARG_FILE_GUID)
+      string(UUID ARG_FILE_GUID NAMESPACE ${FW_FFS_GUID_NAMESPACE} NAME ${name} TYPE SHA1 UPPER)
+    endif()
+    if(ARG_KIND STREQUAL "smm")
+      set(ffs_type smm)
+      if(NOT ARG_DEPEX)
+        set(ARG_DEPEX TRUE)
+      endif()
+    elseif(ARG_KIND STREQUAL "dxe")
+      set(ffs_type driver)
+    else()
+      message(FATAL_ERROR "fw_driver_image(${name}): KIND must be smm or dxe")
+    endif()
+    set(spec ${CMAKE_BINARY_DIR}/ffs/${name}.toml)
+    set(text "# Written by cmake: how ${name}.efi is packaged into ${name}.ffs.\n[file]\n")
+    string(APPEND text "type = \"${ffs_type}\"\nguid = \"${ARG_FILE_GUID}\"\nui = \"${name}\"\npe = \"${out}\"\n")
+    if(ARG_DEPEX)
+      list(TRANSFORM ARG_DEPEX PREPEND "\"" OUTPUT_VARIABLE quoted)
+      list(TRANSFORM quoted APPEND "\"")
+      list(JOIN quoted ", " depex)
+      string(APPEND text "depex = [${depex}]\n")
+    endif()
+    file(CONFIGURE OUTPUT ${spec} CONTENT "${text}")
+    set(ffs ${CMAKE_BINARY_DIR}/ffs/${name}.ffs)
+    add_custom_command(OUTPUT ${ffs}
+      COMMAND fwimage ffs ${spec} -o ${ffs}
+      DEPENDS ${out} ${spec} fwimage COMMENT "ffs file: ${name}.ffs" VERBATIM)
+    add_custom_target(efi_${name} ALL DEPENDS ${out} ${ffs})
     set_property(GLOBAL APPEND PROPERTY FW_EFI_IMAGES ${name})
   endif()
 endfunction()

@@ -26,7 +26,7 @@ void RunInit(FwsimContext& ctx, const InitOptions& o) {
   d.insert_or_assign("pch", toml::table{{"variant", o.pch}});
   d.insert_or_assign("flash", toml::table{{"part", o.flash_part}, {"image", "flash.bin"}});
   std::vector<uint8_t> flash =
-      o.image_file.empty() ? BuildDefaultFlashImage(o.flash_part) : sim::ReadBinaryFile(o.image_file);
+      o.image_file.empty() ? BuildDefaultFlashImage() : sim::ReadBinaryFile(o.image_file);
   // Validate by building the board in memory before anything is written.
   { auto probe = sim::Board::CreateInMemory(d, flash); }
   fs::create_directories(ctx.board_dir);

@@ -44,7 +44,7 @@ void RunDemo(FwsimContext& ctx, const DemoOptions& o) {
   toml::table d = sim::Board::DefaultDescription();
   d.insert_or_assign("cpu", toml::table{{"bios_guard", o.bios_guard}});
   d.insert_or_assign("pch", toml::table{{"variant", o.pch}});
-  auto flash = BuildDefaultFlashImage("W25Q128JV");
+  auto flash = BuildDefaultFlashImage();
   {
     std::ostringstream text;
     text << d << "\n";

@@ -1,0 +1,148 @@
+#include "tests/uefi_images/PeImage.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fwtest {
+namespace {
+
+uint16_t U16(const std::vector<uint8_t>& f, size_t at) { return static_cast<uint16_t>(f[at] | f[at + 1] << 8); }
+uint32_t U32(const std::vector<uint8_t>& f, size_t at) { return U16(f, at) | static_cast<uint32_t>(U16(f, at + 2)) << 16; }
+uint64_t U64(const std::vector<uint8_t>& f, size_t at) { return U32(f, at) | static_cast<uint64_t>(U32(f, at + 4)) << 32; }
+
+std::string Hex(uint64_t v) {
+  char t[24];
+  std::snprintf(t, sizeof t, "0x%llX", static_cast<unsigned long long>(v));
+  return t;
+}
+
+}  // namespace
+
+const PeSection* PeImage::SectionAt(uint32_t rva) const {
+  for (const PeSection& s : sections)
+    if (rva >= s.virtual_address && rva - s.virtual_address < std::max(s.virtual_size, s.raw_size)) return &s;
+  return nullptr;
+}
+
+std::vector<uint8_t> PeImage::Read(const std::vector<uint8_t>& file, uint32_t rva, uint32_t size) const {
+  const PeSection* s = SectionAt(rva);
+  if (s == nullptr) return {};
+  std::vector<uint8_t> out(size, 0);
+  for (uint32_t i = 0; i < size; ++i) {
+    uint32_t in = rva + i - s->virtual_address;
+    if (in < s->raw_size && size_t{s->raw_offset} + in < file.size()) out[i] = file[s->raw_offset + in];
+  }
+  return out;
+}
+
+PeImage ParsePe(const std::vector<uint8_t>& f) {
+  PeImage pe;
+  if (f.size() < 0x40 || f[0] != 'M' || f[1] != 'Z') {
+    pe.errors.push_back("no MZ header");
+    return pe;
+  }
+  uint32_t nt = U32(f, 0x3C);
+  if (size_t{nt} + 24 > f.size() || U32(f, nt) != 0x00004550) {
+    pe.errors.push_back("no PE signature");
+    return pe;
+  }
+  size_t coff = nt + 4;
+  pe.machine = U16(f, coff);
+  uint16_t nsections = U16(f, coff + 2);
+  uint16_t optional_size = U16(f, coff + 16);
+  pe.characteristics = U16(f, coff + 18);
+  size_t opt = coff + 20;
+  if (opt + optional_size > f.size() || optional_size < 0x70) {
+    pe.errors.push_back("optional header truncated");
+    return pe;
+  }
+  pe.magic = U16(f, opt);
+  if (pe.magic != 0x20B) {
+    pe.errors.push_back("not PE32+ (magic " + Hex(pe.magic) + ")");
+    return pe;
+  }
+  pe.entry_point = U32(f, opt + 0x10);
+  pe.image_base = U64(f, opt + 0x18);
+  pe.section_alignment = U32(f, opt + 0x20);
+  pe.file_alignment = U32(f, opt + 0x24);
+  pe.size_of_image = U32(f, opt + 0x38);
+  pe.subsystem = U16(f, opt + 0x44);
+  pe.dll_characteristics = U16(f, opt + 0x46);
+  uint32_t ndirs = U32(f, opt + 0x6C);
+  for (uint32_t i = 0; i < ndirs && 0x70 + 8 * (i + 1) <= optional_size; ++i)
+    pe.directories.push_back({U32(f, opt + 0x70 + 8 * i), U32(f, opt + 0x74 + 8 * i)});
+  size_t sect = opt + optional_size;
+  for (uint16_t i = 0; i < nsections; ++i, sect += 40) {
+    if (sect + 40 > f.size()) {
+      pe.errors.push_back("section table truncated");
+      return pe;
+    }
+    PeSection s;
+    s.name.assign(reinterpret_cast<const char*>(&f[sect]), strnlen(reinterpret_cast<const char*>(&f[sect]), 8));
+    s.virtual_size = U32(f, sect + 8);
+    s.virtual_address = U32(f, sect + 12);
+    s.raw_size = U32(f, sect + 16);
+    s.raw_offset = U32(f, sect + 20);
+    s.characteristics = U32(f, sect + 36);
+    if (size_t{s.raw_offset} + s.raw_size > f.size()) pe.errors.push_back("section " + s.name + " runs past the file");
+    pe.sections.push_back(s);
+  }
+  // Relocation blocks: page RVA, block size, then 16-bit entries (type << 12 | offset).
+  if (pe.directories.size() > kDirectoryBaseReloc && pe.directories[kDirectoryBaseReloc].size != 0) {
+    const PeDirectory& d = pe.directories[kDirectoryBaseReloc];
+    std::vector<uint8_t> relocs = pe.Read(f, d.rva, d.size);
+    if (relocs.size() != d.size) {
+      pe.errors.push_back("relocation directory outside every section");
+      return pe;
+    }
+    size_t at = 0;
+    while (at + 8 <= relocs.size()) {
+      uint32_t page = U32(relocs, at);
+      uint32_t block = U32(relocs, at + 4);
+      if (block < 8 || block % 2 != 0 || at + block > relocs.size()) {
+        pe.errors.push_back("relocation block at " + Hex(d.rva + at) + " has size " + Hex(block));
+        break;
+      }
+      for (size_t e = at + 8; e + 2 <= at + block; e += 2) {
+        uint16_t entry = U16(relocs, e);
+        unsigned type = entry >> 12;
+        if (type == 10) pe.dir64_relocations.push_back(page + (entry & 0xFFF));
+        else if (type != 0) pe.errors.push_back("relocation type " + std::to_string(type) + " at " + Hex(page + (entry & 0xFFF)));
+      }
+      at += block;
+    }
+  }
+  return pe;
+}
+
+std::vector<std::string> CheckFirmwareImage(const PeImage& pe, const std::vector<uint8_t>& file) {
+  std::vector<std::string> bad = pe.errors;
+  if (pe.magic != 0x20B) return bad;
+  if (pe.machine != 0x8664) bad.push_back("machine " + Hex(pe.machine) + ", not x64");
+  if (pe.subsystem != 11) bad.push_back("subsystem " + std::to_string(pe.subsystem) + ", not 11 (boot service driver)");
+  if (pe.section_alignment != 0x1000) bad.push_back("section alignment " + Hex(pe.section_alignment) + ", not 4 KiB");
+  if (!(pe.characteristics & kFileExecutable)) bad.push_back("not marked executable");
+  if (pe.characteristics & kFileRelocsStripped) bad.push_back("relocations stripped");
+  if (pe.size_of_image % 0x1000 != 0) bad.push_back("size of image not a multiple of 4 KiB");
+  auto dir = [&](uint32_t i) { return i < pe.directories.size() ? pe.directories[i] : PeDirectory{}; };
+  if (dir(kDirectoryImport).rva != 0 || dir(kDirectoryImport).size != 0) bad.push_back("has an import table");
+  if (dir(kDirectoryIat).rva != 0 || dir(kDirectoryIat).size != 0) bad.push_back("has an import address table");
+  if (dir(kDirectoryBaseReloc).size == 0) bad.push_back("no base relocation directory");
+  else if (pe.dir64_relocations.empty()) bad.push_back("relocation directory holds no 64-bit relocation");
+  for (uint32_t rva : pe.dir64_relocations) {
+    const PeSection* s = pe.SectionAt(rva);
+    if (s == nullptr || rva + 8 > s->virtual_address + std::max(s->virtual_size, s->raw_size))
+      bad.push_back("relocation at " + Hex(rva) + " outside every section");
+  }
+  const PeSection* entry = pe.SectionAt(pe.entry_point);
+  if (entry == nullptr || !(entry->characteristics & kSectionExecute)) bad.push_back("entry point not in code");
+  for (const PeSection& s : pe.sections) {
+    if (s.virtual_address % 0x1000 != 0) bad.push_back("section " + s.name + " not 4 KiB aligned");
+    if ((s.characteristics & kSectionExecute) && (s.characteristics & kSectionWrite))
+      bad.push_back("section " + s.name + " is writable and executable");
+  }
+  (void)file;
+  return bad;
+}
+
+}  // namespace fwtest
