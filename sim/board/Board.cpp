@@ -195,6 +195,7 @@ BootReport Board::Reboot() {
   carried_variables_ = firmware_ ? firmware_->variables() : carried_variables_;
   cpu_->ClearReset();
   pwrm_.OnReset();
+  flash_->OnReset();
   return Boot();
 }
 
