@@ -7,6 +7,7 @@
 void RegisterBoardCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterVarCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx);
+void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx);
 
 int main(int argc, char** argv) {
   CLI::App app{"fwsim - a simulated Intel 300/400-series PCH board running the firmware drivers"};
@@ -21,6 +22,9 @@ int main(int argc, char** argv) {
   RegisterBoardCommands(app, ctx);
   RegisterVarCommands(app, ctx);
   RegisterDemoCommand(app, ctx);
+  auto* flash = app.add_subcommand("flash", "The board's flash, as the operating system's flash tool reaches it");
+  flash->require_subcommand(1);
+  RegisterFlashDeviceCommands(*flash, ctx);
 
   int rc = 0;
   try {
