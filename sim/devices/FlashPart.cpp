@@ -337,6 +337,14 @@ void FlashPart::Erase(uint64_t now, uint8_t opcode, uint32_t address) {
   if (!EraseBlock(opcode, address, &base, &bytes, &duration)) return;
   ++stats_.erase_commands;
   stats_.erased_bytes += bytes;
+  if (bytes <= 8 * 1024)
+    ++stats_.erases_4k;
+  else if (bytes <= 32 * 1024)
+    ++stats_.erases_32k;
+  else if (bytes <= 64 * 1024)
+    ++stats_.erases_64k;
+  else
+    ++stats_.erases_larger;
   bool fail = faults_.erase_failures > 0;
   if (fail) --faults_.erase_failures;
   for (uint32_t b : faults_.failing_erase_blocks)

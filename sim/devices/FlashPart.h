@@ -39,6 +39,10 @@ struct FlashPartStats {
   uint64_t programmed_bytes = 0;
   uint64_t erase_commands = 0;
   uint64_t erased_bytes = 0;
+  uint64_t erases_4k = 0;  // by the size the erase cleared
+  uint64_t erases_32k = 0;
+  uint64_t erases_64k = 0;
+  uint64_t erases_larger = 0;
   uint64_t status_reads = 0;
   uint64_t status_writes = 0;
   uint64_t ignored_while_busy = 0;
