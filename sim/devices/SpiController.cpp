@@ -339,8 +339,13 @@ uint32_t SpiController::ReadDword(uint32_t offset) {
 }
 
 uint64_t SpiController::MmioRead(uint64_t offset, unsigned bytes) {
+  // Status polls are the hot path: one byte of HSFSTS_CTL while a cycle runs.
+  if (offset == kHsfstsCtl && bytes == 1 && hw_.active && Now() < hw_.end_ns) return uint8_t(hsfsts_ | kScip);
+  return ReadRegisters(offset, bytes);
+}
+
+uint64_t SpiController::ReadRegisters(uint64_t offset, unsigned bytes) {
   Update();
-  // Status polls are the hot path: one byte of HSFSTS_CTL.
   if (offset == kHsfstsCtl && bytes == 1) return uint8_t(hsfsts_ | (hw_.active ? kScip : 0));
   uint64_t value = 0;
   for (unsigned done = 0; done < bytes;) {

@@ -98,6 +98,7 @@ class SpiController : public MmioDevice, public PciFunction {
   uint64_t Now() const { return bus_.clock().Now(); }
   void Update();
   void Complete(Cycle& cycle, uint8_t* status, uint8_t done, uint8_t error, uint8_t access_error);
+  [[gnu::noinline]] uint64_t ReadRegisters(uint64_t offset, unsigned bytes);
   uint32_t ReadDword(uint32_t offset);
   void WriteDword(uint32_t offset, uint32_t value, uint32_t mask);
   void WriteHsfsts(uint32_t value, uint32_t mask);
