@@ -36,7 +36,7 @@ toml::table Board::DefaultDescription() {
       {"cpu", toml::table{{"bios_guard", "off"}}},
       {"pch", toml::table{{"variant", "h"}}},
       {"flash", toml::table{{"part", "W25Q128JV"}, {"image", "flash.bin"}}},
-      {"firmware", toml::table{{"flash_update_prepare", "present"}, {"frame_support", true}}},
+      {"firmware", toml::table{{"platform_flash", "driver"}, {"flash_update_prepare", "present"}, {"frame_support", true}}},
   };
 }
 
@@ -150,7 +150,7 @@ void Board::LoadAndStart(const std::string& name, const std::string& kind, bool 
 // stand-in with its call log and fault injection ("stand-in"), or from nowhere ("none").
 void Board::StartPlatformFlash(BootReport& report) {
   platform_flash_stand_in_.reset();
-  std::string mode = description_["firmware"]["platform_flash"].value_or(std::string("stand-in"));
+  std::string mode = description_["firmware"]["platform_flash"].value_or(std::string("driver"));
   if (mode == "driver") {
     LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
   } else if (mode == "stand-in") {
@@ -220,6 +220,7 @@ BootReport Board::Reboot() {
   cpu_->ClearReset();
   pwrm_.OnReset();
   pch_->OnPlatformReset();
+  flash_->OnReset();
   return Boot();
 }
 

@@ -31,11 +31,24 @@ uint8_t* Bus::MapRam(uint64_t base, uint64_t size, RamKind kind) {
 }
 
 void Bus::MapMmio(uint64_t base, uint64_t size, MmioDevice* device) {
+  last_mmio_ = nullptr;
   mmio_.insert(mmio_.begin(), {base, size, device});  // later mappings take precedence
+  MarkOverlaps();
 }
 
 void Bus::UnmapMmio(MmioDevice* device) {
+  last_mmio_ = nullptr;
   std::erase_if(mmio_, [&](const MmioMapping& m) { return m.device == device; });
+  MarkOverlaps();
+}
+
+// Only a mapping that shares no address with another may be remembered for the next access.
+void Bus::MarkOverlaps() {
+  for (auto& m : mmio_) {
+    m.overlapped = false;
+    for (auto& o : mmio_)
+      if (&o != &m && o.base < m.base + m.size && m.base < o.base + o.size) m.overlapped = true;
+  }
 }
 
 void Bus::MapIo(uint16_t first, uint16_t last, IoDevice* device) { io_.push_back({first, last, device}); }
@@ -73,7 +86,7 @@ PciFunction* Bus::FindPci(uint64_t address, uint16_t* reg) const {
 
 static uint64_t OnesOfWidth(unsigned bytes) { return bytes >= 8 ? ~0ULL : ((1ULL << (bytes * 8)) - 1); }
 
-uint64_t Bus::MemRead(uint64_t address, unsigned bytes) {
+uint64_t Bus::MemReadSlow(uint64_t address, unsigned bytes) {
   uint64_t value = OnesOfWidth(bytes);
   if (const RamRegion* r = FindRam(address, bytes)) {
     clock_.Advance(AccessCost::kRam);
@@ -82,6 +95,7 @@ uint64_t Bus::MemRead(uint64_t address, unsigned bytes) {
       std::memcpy(&value, r->host + (address - r->base), bytes);
     }
   } else if (const MmioMapping* m = FindMmio(address)) {
+    if (!m->overlapped) last_mmio_ = m;
     clock_.Advance(AccessCost::kMmioRead);
     value = m->device->MmioRead(address - m->base, bytes) & OnesOfWidth(bytes);
   } else {
@@ -93,13 +107,14 @@ uint64_t Bus::MemRead(uint64_t address, unsigned bytes) {
   return value;
 }
 
-void Bus::MemWrite(uint64_t address, unsigned bytes, uint64_t value) {
+void Bus::MemWriteSlow(uint64_t address, unsigned bytes, uint64_t value) {
   value &= OnesOfWidth(bytes);
   Notify("MW", address, bytes * 8, value);
   if (const RamRegion* r = FindRam(address, bytes)) {
     clock_.Advance(AccessCost::kRam);
     if (r->kind != RamKind::kSmram || in_smm_) std::memcpy(r->host + (address - r->base), &value, bytes);
   } else if (const MmioMapping* m = FindMmio(address)) {
+    if (!m->overlapped) last_mmio_ = m;
     clock_.Advance(AccessCost::kMmioWrite);
     m->device->MmioWrite(address - m->base, bytes, value);
   } else {
@@ -202,6 +217,7 @@ int Bus::AddObserver(Observer observer) {
 void Bus::RemoveObserver(int id) { observers_.erase(id); }
 
 void Bus::Notify(const char* kind, uint64_t address, unsigned bits, uint64_t value) {
+  if (trace_ == nullptr && observers_.empty()) return;
   TraceLine(kind, address, bits, value);
   if (observers_.empty()) return;
   Access a{clock_.Now(), kind, address, bits, value};

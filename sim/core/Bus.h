@@ -63,8 +63,24 @@ class Bus {
 
   // Accesses made by code running on the simulated processor (drivers and the OS-side
   // tools alike). Each costs simulated time and is traced.
-  uint64_t MemRead(uint64_t address, unsigned bytes);
-  void MemWrite(uint64_t address, unsigned bytes, uint64_t value);
+  uint64_t MemRead(uint64_t address, unsigned bytes) {
+    // Polling loops reach the same register block again and again: that block is
+    // remembered and, with no trace or observer, reached directly.
+    if (const MmioMapping* m = last_mmio_; m != nullptr && address - m->base < m->size && !Observed()) {
+      clock_.Advance(AccessCost::kMmioRead);
+      uint64_t value = m->device->MmioRead(address - m->base, bytes);
+      return bytes >= 8 ? value : value & ((1ULL << (bytes * 8)) - 1);
+    }
+    return MemReadSlow(address, bytes);
+  }
+  void MemWrite(uint64_t address, unsigned bytes, uint64_t value) {
+    if (const MmioMapping* m = last_mmio_; m != nullptr && address - m->base < m->size && !Observed()) {
+      clock_.Advance(AccessCost::kMmioWrite);
+      m->device->MmioWrite(address - m->base, bytes, bytes >= 8 ? value : value & ((1ULL << (bytes * 8)) - 1));
+      return;
+    }
+    MemWriteSlow(address, bytes, value);
+  }
   uint32_t IoRead(uint16_t port, unsigned bytes);
   void IoWrite(uint16_t port, unsigned bytes, uint32_t value);
   uint64_t MsrRead(uint32_t index);  // throws MachineFault for an absent MSR
@@ -101,12 +117,17 @@ class Bus {
     uint64_t base;
     uint64_t size;
     MmioDevice* device;
+    bool overlapped = false;  // another mapping shares addresses with this one
   };
   struct IoMapping {
     uint16_t first;
     uint16_t last;
     IoDevice* device;
   };
+  bool Observed() const { return trace_ != nullptr || !observers_.empty(); }
+  uint64_t MemReadSlow(uint64_t address, unsigned bytes);
+  void MemWriteSlow(uint64_t address, unsigned bytes, uint64_t value);
+  void MarkOverlaps();
   const RamRegion* FindRam(uint64_t address, size_t n) const;
   const MmioMapping* FindMmio(uint64_t address) const;
   PciFunction* FindPci(uint64_t address, uint16_t* reg) const;
@@ -120,6 +141,8 @@ class Bus {
   std::map<uint32_t, PciFunction*> pci_;  // key: bus << 16 | device << 8 | function
   std::map<uint32_t, uint64_t> msrs_;
   std::FILE* trace_ = nullptr;
+  // The MMIO block the last access reached: polling loops hit the same one again and again.
+  const MmioMapping* last_mmio_ = nullptr;
   std::map<int, Observer> observers_;
   int next_observer_ = 1;
 };

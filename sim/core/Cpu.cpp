@@ -43,12 +43,12 @@ void Cpu::CheckReset() {
 
 uint64_t Cpu::MemRead(void* c, uint64_t a, unsigned b) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  if (__builtin_expect(cpu->reset_pending_, false)) cpu->CheckReset();
   return cpu->bus_.MemRead(a, b);
 }
 void Cpu::MemWrite(void* c, uint64_t a, unsigned b, uint64_t v) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  if (__builtin_expect(cpu->reset_pending_, false)) cpu->CheckReset();
   cpu->bus_.MemWrite(a, b, v);
 }
 uint32_t Cpu::IoRead(void* c, uint16_t p, unsigned b) {

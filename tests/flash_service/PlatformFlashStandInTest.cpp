@@ -79,6 +79,7 @@ TEST(PlatformFlashStandIn, LogsEveryCallAndFailsOnRequest) {
 TEST(PlatformFlashStandIn, FaultsCanComeFromTheBoardDescription) {
   auto d = sim::Board::DefaultDescription();
   d.insert_or_assign("faults", toml::table{{"platform_flash_erase", "device-error"}});
+  d.insert_or_assign("firmware", toml::table{{"platform_flash", "stand-in"}});
   auto board = sim::Board::CreateInMemory(d, std::vector<uint8_t>(16u << 20, 0xFF));
   board->Boot();
   const auto* p = &board->platform_flash_stand_in()->protocol();

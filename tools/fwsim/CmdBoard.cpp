@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "sim/board/AtomicFile.h"
+#include "sim/devices/FlashCatalogue.h"
 #include "tools/fwsim/DefaultImage.h"
 #include "tools/fwsim/FwsimContext.h"
 
@@ -26,7 +27,8 @@ void RunInit(FwsimContext& ctx, const InitOptions& o) {
   d.insert_or_assign("pch", toml::table{{"variant", o.pch}});
   d.insert_or_assign("flash", toml::table{{"part", o.flash_part}, {"image", "flash.bin"}});
   std::vector<uint8_t> flash =
-      o.image_file.empty() ? BuildDefaultFlashImage() : sim::ReadBinaryFile(o.image_file);
+      o.image_file.empty() ? BuildDefaultFlashImage(sim::FindFlashPart(o.flash_part).size)
+                          : sim::ReadBinaryFile(o.image_file);
   // Validate by building the board in memory before anything is written.
   { auto probe = sim::Board::CreateInMemory(d, flash); }
   fs::create_directories(ctx.board_dir);

@@ -9,6 +9,7 @@ void RegisterVarCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx);
 void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimContext& ctx);
 void RegisterFlashServiceCommands(CLI::App& flash, CLI::App& smi, FwsimContext& ctx);
+void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx);
 
 int main(int argc, char** argv) {
   CLI::App app{"fwsim - a simulated Intel 300/400-series PCH board running the firmware drivers"};
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   auto* flash = app.add_subcommand("flash", "The board's flash, as the operating system's flash tool reaches it");
   flash->require_subcommand(1);
   RegisterFlashServiceCommands(*flash, *smi, ctx);
+  RegisterFlashDeviceCommands(*flash, ctx);
 
   int rc = 0;
   try {

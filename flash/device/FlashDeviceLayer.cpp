@@ -1,0 +1,3 @@
+#include "flash/device/FlashDeviceLayer.h"
+
+constinit SpiFlashDeviceLayer gSpiFlashDeviceLayer{};

@@ -1,0 +1,45 @@
+// Access to the PCH SPI controller: its register block, hardware- and software-sequenced
+// cycles, the flash descriptor and its regions, and the translation of caller addresses
+// (flash linear addresses or memory-mapped window addresses) to flash linear addresses.
+#pragma once
+
+#include "uefi/UefiBaseType.h"
+
+// Flash region numbers as this layer uses them.
+enum SpiRegion : UINT32 {
+  kSpiRegionBios = 0,        // FREG1
+  kSpiRegionMe = 1,          // FREG2
+  kSpiRegionGbe = 2,         // FREG3
+  kSpiRegionDescriptor = 3,  // FREG0
+  kSpiRegionPlatformData = 4 // FREG4
+};
+constexpr UINT32 kSpiRegionCount = 5;
+
+// SpiBar = BAR0 of 0:31:5 with its low 12 bits cleared.
+VOID SpiRefreshBar();
+// Waits for the selected engines' cycles to end (bounded by status reads) and clears
+// their write-1-to-clear status bits. A read limit that runs out is not an error.
+VOID SpiWaitCycle(BOOLEAN Hardware, BOOLEAN Software);
+// Polls the part's status register; the last value read, or 0xFF when the part stayed busy.
+UINT8 SpiWaitFlashReady();
+EFI_STATUS SpiRegionBounds(UINT32 Region, UINT64* Base, UINT64* Limit);
+BOOLEAN SpiDescriptorPresent();
+EFI_STATUS SpiReadDescriptor(UINT32 Offset, UINT32 Count, UINT8* Buffer);
+EFI_STATUS SpiTranslateAddress(UINT64 Address, UINT32* Linear);
+// One read cycle: at most 64 bytes, never across a 256-byte boundary of the linear
+// address. Returns the number of bytes read (Remaining is lowered by it) or an error.
+EFI_STATUS EFIAPI ReadChunk(UINT64 Address, UINT8* Buffer, UINT32* Remaining);
+// Writes the part's status register to 0 when any of its block-protect bits is set.
+VOID ClearStatusProtection(UINT64 Address);
+// Global block-protection unlock (0x98) through software sequencing, menu entry 7.
+VOID GlobalBlockUnlock();
+
+// BIOS-region write protection in BIOS_SPI_BC, each the only routine of its list.
+typedef VOID(EFIAPI* BIOS_REGION_WRITE_ROUTINE)();
+VOID EFIAPI EnableBiosRegionWrite();
+VOID EFIAPI DisableBiosRegionWrite();
+extern const BIOS_REGION_WRITE_ROUTINE EnableBiosRegionWriteList[];
+extern const BIOS_REGION_WRITE_ROUTINE DisableBiosRegionWriteList[];
+
+// BIOS Guard is in force: MSR 0xCE bit 35, and only then MSR 0x110 bit 1.
+BOOLEAN BiosGuardInForce();

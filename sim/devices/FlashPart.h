@@ -1,0 +1,104 @@
+// One SPI NOR flash part on the board's SPI bus. The controller frames each transaction
+// (opcode, address, data out, data in) and asks the part to answer it at a simulated time;
+// the part keeps its array, status register, write-enable latch, protection state and
+// the time until which it stays busy. NOR semantics: programming only clears bits, an
+// erase sets its whole block to 0xFF, and a busy part ignores everything but status reads.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "sim/devices/FlashPartSpec.h"
+
+namespace sim {
+
+// Faults a part can be given (tests, board description [faults.flash]).
+struct FlashFaults {
+  struct StuckBits {
+    uint32_t offset;
+    uint8_t mask;
+  };
+  std::vector<StuckBits> stuck_at_zero;  // bits an erase cannot set
+  std::vector<StuckBits> stuck_at_one;   // bits a program cannot clear
+  std::set<uint32_t> failing_erase_blocks;  // erases touching these offsets change nothing
+  unsigned erase_failures = 0;    // the next N erases change nothing
+  unsigned program_failures = 0;  // the next N programs change nothing
+  // After this many completed program/erase/status-write operations the part starts one
+  // that never finishes (negative: never).
+  int hang_after_operations = -1;
+};
+
+// What the part has been asked to do (the benchmark's operation counts).
+struct FlashPartStats {
+  uint64_t read_commands = 0;
+  uint64_t read_bytes = 0;
+  uint64_t program_commands = 0;
+  uint64_t programmed_bytes = 0;
+  uint64_t erase_commands = 0;
+  uint64_t erased_bytes = 0;
+  uint64_t erases_4k = 0;  // by the size the erase cleared
+  uint64_t erases_32k = 0;
+  uint64_t erases_64k = 0;
+  uint64_t erases_larger = 0;
+  uint64_t status_reads = 0;
+  uint64_t status_writes = 0;
+  uint64_t ignored_while_busy = 0;
+  uint64_t busy_ns = 0;  // time spent busy in program, erase and status-write operations
+};
+
+class FlashPart {
+ public:
+  FlashPart(const FlashPartSpec& spec, std::vector<uint8_t> contents, uint8_t non_volatile_status = 0);
+
+  const FlashPartSpec& spec() const { return spec_; }
+  uint32_t size() const { return spec_.size; }
+  const std::vector<uint8_t>& contents() const { return array_; }
+  std::vector<uint8_t>& mutable_contents() { return array_; }
+
+  // One CS#-framed transaction that starts at `now`. Bytes the part drives are written to
+  // `in`; the function answers false when the part did not drive SO at all (a busy part,
+  // or an opcode it does not know), leaving `in` untouched.
+  bool Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::span<const uint8_t> out, std::span<uint8_t> in);
+
+  bool Busy(uint64_t now) const { return now < busy_until_; }
+  uint64_t busy_until() const { return busy_until_; }
+  static constexpr uint64_t kForever = std::numeric_limits<uint64_t>::max();
+
+  uint8_t status() const;  // status register 1 as RDSR returns it at a time the part is idle
+  bool write_enabled() const { return wel_; }
+  bool IsProtected(uint32_t offset) const;
+  // Direct read of the array for the memory-mapped window: false while the part is busy.
+  bool ReadArray(uint64_t now, uint32_t offset, uint8_t* out, size_t n);
+
+  FlashFaults& faults() { return faults_; }
+  const FlashPartStats& stats() const { return stats_; }
+  void ResetStats() { stats_ = {}; }
+
+ private:
+  void StartOperation(uint64_t now, uint64_t duration);
+  void Program(uint64_t now, uint32_t address, std::span<const uint8_t> data);
+  void Erase(uint64_t now, uint8_t opcode, uint32_t address);
+  void ChipErase(uint64_t now);
+  void WriteStatus(uint64_t now, uint8_t value);
+  bool EraseBlock(uint8_t opcode, uint32_t address, uint32_t* base, uint32_t* bytes, uint64_t* duration) const;
+  uint64_t EraseTime(uint32_t bytes) const;
+  bool RangeProtected(uint32_t base, uint32_t bytes) const;
+  void ApplyStuckBits(uint32_t base, uint32_t bytes);
+  size_t Sst26BlockIndex(uint32_t offset) const;
+
+  FlashPartSpec spec_;
+  std::vector<uint8_t> array_;
+  uint8_t status_bits_;  // protection and control bits of status register 1 (bits 7:2)
+  bool wel_ = false;
+  bool ewsr_ = false;
+  std::vector<bool> sector_protected_;  // AT25DF: per 64 KiB sector; SST26: per block write lock
+  uint64_t busy_until_ = 0;
+  uint64_t completed_operations_ = 0;
+  FlashFaults faults_;
+  FlashPartStats stats_;
+};
+
+}  // namespace sim
