@@ -1,15 +1,15 @@
 // SpiFlashSmm: the frame's profile for this driver and its body, which binds the flash
 // service: software SMI 0x90, FlashServiceProtocol and the outside protocols it calls.
+#include "flash/service/BiosGuardFlashDevice.h"
 #include "flash/service/FlashServiceProtocol.h"
 #include "flash/service/FlashServiceState.h"
 #include "flash/service/FlashSmiHandler.h"
 #include "flash/service/FlashSmiTables.h"
 #include "frame/Frame.h"
 
-// BIOS Guard set-up (constructor step 6) joins with the BIOS Guard flash device.
 const FrameDriverProfile gFrameDriverProfile = {
-    TRUE,     // ReadsInSmmFlag: the BIOS write-enable path reads InSmmFlag
-    nullptr,  // ConstructorHook
+    TRUE,               // ReadsInSmmFlag: the BIOS write-enable path reads InSmmFlag
+    BiosGuardStartUp,   // ConstructorHook: the BIOS Guard device's SMM table and BIOS region base
     TRUE,     // RequiresFrameSupport
 };
 
