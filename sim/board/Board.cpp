@@ -49,6 +49,7 @@ Board::~Board() {
   images_.clear();
   firmware_.reset();
   platform_flash_stand_in_.reset();
+  pch_.reset();
   flash_.reset();
 }
 
@@ -85,6 +86,7 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   bus_->MapIo(kResetControlPort, kResetControlPort, &reset_control_);
   bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
   flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
+  pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_);
   bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
 
   apm_.on_smi = [this](uint8_t command, uint8_t data) { pending_smi_ = {command, data}; };
@@ -217,6 +219,7 @@ BootReport Board::Reboot() {
   carried_variables_ = firmware_ ? firmware_->variables() : carried_variables_;
   cpu_->ClearReset();
   pwrm_.OnReset();
+  pch_->OnPlatformReset();
   return Boot();
 }
 

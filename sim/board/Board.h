@@ -16,6 +16,7 @@
 #include "sim/core/Cpu.h"
 #include "sim/devices/ApmPort.h"
 #include "sim/devices/Cmos.h"
+#include "sim/devices/PchDevices.h"
 #include "sim/devices/PmTimer.h"
 #include "sim/devices/PowerManagement.h"
 #include "sim/devices/ResetControl.h"
@@ -76,6 +77,7 @@ class Board {
   Cpu& cpu() { return *cpu_; }
   Firmware& firmware() { return *firmware_; }
   SpiFlash& flash() { return *flash_; }
+  PchDevices& pch() { return *pch_; }
   Cmos& cmos() { return cmos_; }
   PowerManagement& pwrm() { return pwrm_; }
   const toml::table& description() const { return description_; }
@@ -126,6 +128,7 @@ class Board {
   ResetControl reset_control_;
   ApmPort apm_;
   std::unique_ptr<SpiFlash> flash_;
+  std::unique_ptr<PchDevices> pch_;
   std::unique_ptr<Firmware> firmware_;
   FrameSupportStandIn frame_support_;
   FlashUpdatePrepareStandIn prepare_;
