@@ -50,7 +50,8 @@ struct HostileBoard : Campaign {
     // On a real board TSEG sits at the top of low DRAM: OS memory reaches right up to it.
     auto& bus = fb().board().bus();
     bus.MapRam(sim::kTsegBase - 0x01000000, 0x01000000, sim::RamKind::kRam);
-    bus.MapRam(sim::kTsegBase + sim::kTsegSize, 0x80000000ULL - (sim::kTsegBase + sim::kTsegSize), sim::RamKind::kRam);
+    // Above TSEG up to where the address sanitizer's shadow memory begins (0x7FFF8000).
+    bus.MapRam(sim::kTsegBase + sim::kTsegSize, 0x7FFF0000ULL - (sim::kTsegBase + sim::kTsegSize), sim::RamKind::kRam);
     os_buffer = fb().OsBuffer(std::vector<uint8_t>(0x1000, 0x42));
   }
   // Each edge of each SMRAM range.
