@@ -32,6 +32,7 @@ struct PartCase {
   const char* part;
   const char* reported;  // name the flash service reports; nullptr: a part it does not know
   uint32_t boot_vscc;    // VSCC the boot firmware programs (0: none)
+  uint32_t block = fwsim::FlashDeviceTool::kDefaultBlock;  // the tool's erase block
 };
 
 void PrintTo(const PartCase& c, std::ostream* os) { *os << c.part; }
@@ -72,7 +73,7 @@ TEST_P(FlashDeviceOnBoard, NamedAndUpdatedThroughSmi0x90) {
   EXPECT_EQ(part.part_name, c.reported);
   EXPECT_EQ(part.flash_size, size);
 
-  fwsim::UpdateReport r = tool.Update(new_image);
+  fwsim::UpdateReport r = tool.Update(new_image, nullptr, c.block);
   EXPECT_GT(r.erased + r.programmed, 0u);
   EXPECT_GT(r.skipped, 0u) << "unchanged blocks are left alone";
   EXPECT_TRUE(board->flash().contents() == new_image);
@@ -105,8 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PartCase{"QH25F160S33", "Intel/Numonyx 25F160/320", 0},
                       PartCase{"F25L32PA", "ESMT 25L T Series", 0},
                       // Identification leaves this family unconfigured: the boot firmware's
-                      // VSCC (4 KiB erase 0x20, EWSR before writes) is what the controller uses.
-                      PartCase{"SST25LF040A", "SST 25LF040", 0x2009}, PartCase{"P25Q128H", nullptr, 0}),
+                      // VSCC (4 KiB erase 0x20, EWSR before writes) is what the controller
+                      // uses. The part has no 64 KiB erase, so the tool erases 4 KiB blocks.
+                      PartCase{"SST25LF040A", "SST 25LF040", 0x2009, 0x1000}, PartCase{"P25Q128H", nullptr, 0}),
     [](const ::testing::TestParamInfo<PartCase>& info) { return std::string(info.param.part); });
 
 TEST(FlashDeviceOnBoard, CatalogueIsCoveredByTheScenarios) {
