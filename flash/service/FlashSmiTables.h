@@ -1,7 +1,7 @@
 // Signatures and functions of the software-SMI 0x90 flash service.
 #pragma once
 
-#include "uefi/UefiBaseType.h"
+#include "flash/service/FlashServiceOperations.h"
 
 constexpr UINT8 kFlashServiceSwSmiValue = 0x90;
 
@@ -72,9 +72,7 @@ constexpr FlashSmiSignature kFlashSmiSignatures[] = {
     {FlashSignature("$TPM"),
      {0x0B71D630, 0x2BAD, 0x4797, {0xAB, 0xD6, 0x08, 0x8E, 0x95, 0xD0, 0xDE, 0x47}},
      kAreaFunctions, kAreaFunctionCount, FALSE},
-    {FlashSignature("$BDR"),
-     {0x56E14F88, 0x234B, 0x4C34, {0xB2, 0x04, 0x29, 0x96, 0x70, 0x44, 0x72, 0x47}},
-     kAreaFunctions, kAreaFunctionCount, TRUE},
+    {FlashSignature("$BDR"), FLASH_LAYOUT_FILE_GUID, kAreaFunctions, kAreaFunctionCount, TRUE},
     {FlashSignature("$FMR"),
      {0xA68A420F, 0xF3B9, 0x4752, {0xAE, 0x9A, 0x8B, 0x73, 0x3E, 0xE2, 0x54, 0xBD}},
      kAreaFunctions, kAreaFunctionCount, FALSE},

@@ -133,8 +133,14 @@ TEST_F(FlashToolE2e, AnAreaIsLocatedRewrittenAndReadBackAcrossReboots) {
 
 TEST_F(FlashToolE2e, AFailingWriteLeavesTheBoardFolderAsItWas) {
   {
-    std::ofstream toml(board() / "board.toml", std::ios::app);
-    toml << "\n[faults]\nplatform_flash_write = \"device-error\"\n";
+    // The fault comes from the board-side stand-in for the platform flash driver.
+    std::ifstream in(board() / "board.toml");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto at = text.find("platform_flash = 'driver'");
+    if (at == std::string::npos) at = text.find("platform_flash = \"driver\"");
+    ASSERT_NE(at, std::string::npos) << text;
+    text.replace(at, std::string("platform_flash = 'driver'").size(), "platform_flash = 'stand-in'");
+    std::ofstream(board() / "board.toml") << text << "\n[faults]\nplatform_flash_write = \"device-error\"\n";
   }
   const auto flash = FlashFile();
   const auto entries = FolderEntries();

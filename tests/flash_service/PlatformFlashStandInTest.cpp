@@ -76,16 +76,4 @@ TEST(PlatformFlashStandIn, LogsEveryCallAndFailsOnRequest) {
   EXPECT_EQ(s.calls()[5].status, EFI_WRITE_PROTECTED);
 }
 
-TEST(PlatformFlashStandIn, FaultsCanComeFromTheBoardDescription) {
-  auto d = sim::Board::DefaultDescription();
-  d.insert_or_assign("faults", toml::table{{"platform_flash_erase", "device-error"}});
-  d.insert_or_assign("firmware", toml::table{{"platform_flash", "stand-in"}});
-  auto board = sim::Board::CreateInMemory(d, std::vector<uint8_t>(16u << 20, 0xFF));
-  board->Boot();
-  const auto* p = &board->platform_flash_stand_in()->protocol();
-  EFI_STATUS s = 0;
-  board->firmware().RunAs("test", true, [&] { s = p->Erase(0xFF000000, 0x1000); });
-  EXPECT_EQ(s, EFI_DEVICE_ERROR);
-}
-
 }  // namespace

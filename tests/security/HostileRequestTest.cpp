@@ -50,7 +50,8 @@ struct HostileBoard : Campaign {
     // On a real board TSEG sits at the top of low DRAM: OS memory reaches right up to it.
     auto& bus = fb().board().bus();
     bus.MapRam(sim::kTsegBase - 0x01000000, 0x01000000, sim::RamKind::kRam);
-    bus.MapRam(sim::kTsegBase + sim::kTsegSize, 0x80000000ULL - (sim::kTsegBase + sim::kTsegSize), sim::RamKind::kRam);
+    // Above TSEG up to where the address sanitizer's shadow memory begins (0x7FFF8000).
+    bus.MapRam(sim::kTsegBase + sim::kTsegSize, 0x7FFF0000ULL - (sim::kTsegBase + sim::kTsegSize), sim::RamKind::kRam);
     os_buffer = fb().OsBuffer(std::vector<uint8_t>(0x1000, 0x42));
   }
   // Each edge of each SMRAM range.
@@ -175,8 +176,10 @@ void VolumeBases(HostileBoard& h) {
     for (int64_t d : std::initializer_list<int64_t>{-int64_t(kVolumeHeaderBytes), -int64_t(kVolumeHeaderBytes) + 1, -0x10, -1, 0, 0x40})
       bases.push_back(x + static_cast<uint64_t>(d));
   const uint64_t record = h.fb().board().OsAlloc(kRecordBytes, 8);
-  auto& flash = h.fb().board().flash().mutable_contents();
-  const std::vector<uint8_t> saved_pointer(flash.end() - 4, flash.end());
+  // Changes made behind the controller's back: fetch the array again for each, so the
+  // controller drops what it had buffered from the flash.
+  auto flash_bytes = [&h]() -> std::vector<uint8_t>& { return h.fb().board().flash().mutable_contents(); };
+  const std::vector<uint8_t> saved_pointer(flash_bytes().end() - 4, flash_bytes().end());
 
   for (bool through_pointer : {false, true})
     for (uint64_t v : bases) {
@@ -185,6 +188,7 @@ void VolumeBases(HostileBoard& h) {
       h.PokeOutsideSmram(v, header.data(), header.size());
       uint32_t given = uint32_t(v);
       if (through_pointer) {
+        auto& flash = flash_bytes();
         std::memcpy(&flash[flash.size() - 4], &given, 4);
         given = 0;
       }
@@ -212,7 +216,7 @@ void VolumeBases(HostileBoard& h) {
                   o, refuse || beyond);
         }
     }
-  std::copy(saved_pointer.begin(), saved_pointer.end(), flash.end() - 4);
+  std::copy(saved_pointer.begin(), saved_pointer.end(), flash_bytes().end() - 4);
 }
 
 // Each malformed volume in ordinary OS memory and ending right at the SMRAM base.

@@ -51,7 +51,7 @@ void RunInfo(FwsimContext& ctx, unsigned cpu) {
   ctx.Emit(j, o.str());
 }
 
-void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu) {
+void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_t block) {
   std::vector<uint8_t> image;
   try {
     image = sim::ReadBinaryFile(file);
@@ -71,7 +71,7 @@ void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu) {
   };
   fwsim::UpdateReport r;
   try {
-    r = fwsim::FlashDeviceTool(*board, cpu).Update(image, progress);
+    r = fwsim::FlashDeviceTool(*board, cpu).Update(image, progress, block);
   } catch (const fwsim::FlashToolError& e) {
     if (bar) std::fprintf(stderr, "\n");
     throw FwsimError(std::string("flash update: ") + e.what() + " (the board folder is unchanged)");
@@ -104,5 +104,11 @@ void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx) {
   auto* update = flash.add_subcommand("update", "Write a whole flash image: erase and write only what changed, then verify");
   update->add_option("image", *file, "the new flash image (as large as the flash)")->required();
   update->add_option("--cpu", *cpu, "processor that raises the SMIs (default 0)");
-  update->callback([&ctx, file, cpu] { RunUpdate(ctx, *file, *cpu); });
+  auto block = std::make_shared<std::string>("0x10000");
+  update->add_option("--block", *block, "erase block size in bytes, 4 KiB to 256 KiB (default 0x10000)");
+  update->callback([&ctx, file, cpu, block] {
+    uint64_t bytes = ParseNumber(*block);
+    if (bytes > 0x40000) throw FwsimError("--block " + *block + " is larger than 256 KiB");
+    RunUpdate(ctx, *file, *cpu, uint32_t(bytes));
+  });
 }

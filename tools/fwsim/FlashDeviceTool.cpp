@@ -103,13 +103,16 @@ std::vector<uint8_t> FlashDeviceTool::Read(uint32_t address, uint32_t size) {
 }
 
 UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
-                                     const std::function<void(uint32_t, uint32_t)>& progress) {
+                                     const std::function<void(uint32_t, uint32_t)>& progress, uint32_t block_bytes) {
+  if (block_bytes == 0 || (block_bytes & (block_bytes - 1)) != 0 || block_bytes > kLargestEraseUnit ||
+      block_bytes < 0x1000)
+    throw FlashToolError("the erase block must be a power of two from 4 KiB to 256 KiB");
   auto host_start = std::chrono::steady_clock::now();
   uint64_t device_start = board_.bus().clock().Now();
   UpdateReport report;
   PartReport part = ReportPart();
   if (!part.named) throw FlashToolError("the flash service does not know this board's flash part");
-  if (image.size() != part.flash_size)
+  if (image.size() != part.flash_size || part.flash_size % block_bytes != 0)
     throw FlashToolError("the image holds " + std::to_string(image.size()) + " bytes but the flash holds " +
                          std::to_string(part.flash_size));
   const uint32_t size = part.flash_size;
@@ -133,7 +136,7 @@ UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
     }
   };
 
-  uint32_t block = kDefaultBlock;
+  uint32_t block = block_bytes;
   bool erased_any = false;
   for (bool restart = true; restart;) {
     restart = false;

@@ -51,9 +51,12 @@ class FlashDeviceTool {
   // Reads `size` bytes of the flash window from `address` through SMI 0x90 function 4.
   std::vector<uint8_t> Read(uint32_t address, uint32_t size);
   // Writes `image` (the whole flash) so that the flash ends up equal to it, then reads it
-  // all back. `progress(done_blocks, total_blocks)` is called after every block.
+  // all back. Blocks of `block_bytes` are compared, erased and written; a part whose erase
+  // unit is larger refuses the first erase and the plan starts again with 256 KiB blocks.
+  // `progress(done_blocks, total_blocks)` is called after every block.
   UpdateReport Update(const std::vector<uint8_t>& image,
-                      const std::function<void(uint32_t, uint32_t)>& progress = nullptr);
+                      const std::function<void(uint32_t, uint32_t)>& progress = nullptr,
+                      uint32_t block_bytes = kDefaultBlock);
 
  private:
   struct Request;
