@@ -683,8 +683,19 @@ void SpiController::DirectRead(uint32_t linear, uint8_t* out, size_t n) {
     bus_free_ns_ = end;
     line_address_ = line;
     line_valid_ = driven;  // what a busy part did not drive is not kept
+    if (!driven) {
+      std::memcpy(out, line_.data() + (linear - line), n);
+      return;
+    }
   }
-  std::memcpy(out, line_.data() + (linear - line), n);
+  // The buffered line stands for what was fetched; its bytes are the array's, so a board
+  // that changes the array behind the controller's back is still read correctly.
+  const std::vector<uint8_t>& array = part_.contents();
+  if (linear + n <= array.size()) {
+    std::memcpy(out, array.data() + linear, n);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = array[(size_t(linear) + i) % array.size()];
 }
 
 }  // namespace sim
