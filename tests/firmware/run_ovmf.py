@@ -130,7 +130,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--uefi-dir", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--timeout", type=int, default=45)
+    parser.add_argument("--timeout", type=int, default=150)
     args = parser.parse_args()
     if not os.path.isdir(os.path.join(args.uefi_dir, "efi")):
         if os.environ.get("CI"):
