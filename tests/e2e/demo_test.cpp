@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -77,6 +82,35 @@ TEST(Demo, BiosGuardOnWritesTheVariableAndReportsNoPartName) {
   EXPECT_EQ(vars[0]["name"], "BiosGuardCapsuleVariable");
   EXPECT_EQ(vars[0]["attributes"], 7);
   EXPECT_EQ(vars[0]["size"], 16);
+}
+
+}  // namespace
+
+namespace {
+
+int Shell(const std::string& cmd) { return WEXITSTATUS(std::system((cmd + " >/dev/null 2>&1").c_str())); }
+
+TEST(FlashUpdateMap, DrawsTheBlocksTheUpdateTouched) {
+  auto dir = std::filesystem::temp_directory_path() / ("fwsim-map-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string fwsim = std::string(FWSIM_PATH) + " --board " + (dir / "board").string();
+  ASSERT_EQ(Shell(fwsim + " init"), 0);
+  // Setting bits of one programmed byte in the BIOS region needs exactly one block erased.
+  std::ifstream in(dir / "board" / "flash.bin", std::ios::binary);
+  std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t at = 0xF00000;
+  while (at < image.size() && static_cast<uint8_t>(image[at]) == 0xFF) ++at;
+  ASSERT_LT(at, image.size());
+  image[at] = static_cast<char>(0xFF);
+  std::ofstream(dir / "new.bin", std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+  ASSERT_EQ(Shell(fwsim + " flash update " + (dir / "new.bin").string() + " --svg " + (dir / "map.svg").string()), 0);
+  std::ifstream svg(dir / "map.svg");
+  std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("<?xml", 0) == 0 || text.rfind("<svg", 0) == 0, true);
+  EXPECT_NE(text.find("erased and programmed: 1<"), std::string::npos);
+  for (const char* region : {"Descriptor", "ME", "BIOS"}) EXPECT_NE(text.find(region), std::string::npos) << region;
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "sim/board/AtomicFile.h"
+#include "tools/fwimage/ImageBuilder.h"
 #include "tools/fwsim/FlashDeviceTool.h"
 #include "tools/fwsim/FwsimContext.h"
 
@@ -51,7 +52,7 @@ void RunInfo(FwsimContext& ctx, unsigned cpu) {
   ctx.Emit(j, o.str());
 }
 
-void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_t block) {
+void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_t block, const std::string& svg) {
   std::vector<uint8_t> image;
   try {
     image = sim::ReadBinaryFile(file);
@@ -77,6 +78,12 @@ void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_
     throw FwsimError(std::string("flash update: ") + e.what() + " (the board folder is unchanged)");
   }
   board->Save();
+  if (!svg.empty()) {
+    fwimage::SvgOptions options;
+    options.title = "Flash update of " + file;
+    for (const auto& b : r.changed) options.blocks.push_back({b.offset, b.size, b.erased, true});
+    sim::WriteFileAtomically(svg, fwimage::RenderSvgMap(fwimage::InspectImage(board->flash().contents()), options));
+  }
   double device_s = double(r.device_ns) / 1e9;
   nlohmann::json j{{"flash_bytes", r.flash_bytes},     {"block_bytes", r.block_bytes},
                    {"blocks", r.blocks},               {"blocks_skipped", r.skipped},
@@ -106,9 +113,11 @@ void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx) {
   update->add_option("--cpu", *cpu, "processor that raises the SMIs (default 0)");
   auto block = std::make_shared<std::string>("0x10000");
   update->add_option("--block", *block, "erase block size in bytes, 4 KiB to 256 KiB (default 0x10000)");
-  update->callback([&ctx, file, cpu, block] {
+  auto svg = std::make_shared<std::string>();
+  update->add_option("--svg", *svg, "draw the flash map with the blocks erased, programmed and skipped into FILE");
+  update->callback([&ctx, file, cpu, block, svg] {
     uint64_t bytes = ParseNumber(*block);
     if (bytes > 0x40000) throw FwsimError("--block " + *block + " is larger than 256 KiB");
-    RunUpdate(ctx, *file, *cpu, uint32_t(bytes));
+    RunUpdate(ctx, *file, *cpu, uint32_t(bytes), *svg);
   });
 }

@@ -150,6 +150,7 @@ UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
     report.blocks = size / block;
     report.block_bytes = block;
     report.skipped = report.programmed = report.erased = 0;
+    report.changed.clear();
     for (uint32_t b = 0; b < report.blocks; ++b) {
       const uint32_t start = b * block, end = start + block;
       if (std::equal(image.begin() + start, image.begin() + end, current.begin() + start)) {
@@ -166,6 +167,7 @@ UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
         if (only_clears) {
           write_span(first, last);
           ++report.programmed;
+          report.changed.push_back({start, block, false});
         } else {
           uint64_t status = Raise(kSignatureFlash, kFunctionErase, base + start, block, 0);
           ++report.erase_requests;
@@ -183,6 +185,7 @@ UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
           std::fill(current.begin() + start, current.begin() + end, 0xFF);
           write_span(start, end);
           ++report.erased;
+          report.changed.push_back({start, block, true});
         }
       }
       if (progress) progress(b + 1, report.blocks);

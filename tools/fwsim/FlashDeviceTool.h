@@ -35,6 +35,12 @@ struct UpdateReport {
   uint64_t erase_requests = 0;
   uint64_t write_requests = 0;
   uint64_t read_requests = 0;
+  struct Block {
+    uint32_t offset = 0;  // flash offset
+    uint32_t size = 0;
+    bool erased = false;  // erased and written; otherwise written without an erase
+  };
+  std::vector<Block> changed;  // every block the update touched, in flash order
   uint64_t device_ns = 0;     // simulated time from the first request to the verified end
   double host_seconds = 0;
 };
