@@ -91,7 +91,8 @@ function(fw_driver_image name)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
     set_target_properties(${name} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/images)
-    target_link_libraries(${name} PRIVATE ${ARG_LIBS} fw_platform_host
+    # The frame calls back into the driver's body: link the libraries as one group.
+    target_link_libraries(${name} PRIVATE -Wl,--start-group ${ARG_LIBS} fw_platform_host -Wl,--end-group
       -Wl,--exclude-libs,ALL -Wl,--no-undefined)
     set_property(GLOBAL APPEND PROPERTY FW_HOST_IMAGES ${name})
   endif()

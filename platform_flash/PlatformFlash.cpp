@@ -65,7 +65,17 @@ EFI_STATUS EFIAPI PlatformFlashErase(UINT64 Address, UINT64 Size) {
   if (!PlatformFlashReady()) return EFI_NOT_READY;
   EFI_STATUS status = CheckFlashRange(Address, Size);
   if (EFI_ERROR(status)) return status;
-  return gSpiFlashDeviceLayer.SelectedFlashDevice->EraseRange(Address, static_cast<UINT32>(Size));
+  FlashDeviceRecord* device = gSpiFlashDeviceLayer.SelectedFlashDevice;
+  if (device == &gSpiFlashDeviceLayer.SpiFlashDevice) return device->EraseRange(Address, static_cast<UINT32>(Size));
+  // Any other record (the BIOS Guard device) clears one erase unit per call: hand it the
+  // range a unit at a time, so that a larger range is erased in full.
+  UINT32 unit = device->EraseUnit;
+  if (unit == 0 || Size % unit != 0) return EFI_INVALID_PARAMETER;
+  for (UINT64 done = 0; done < Size; done += unit) {
+    status = device->EraseRange(Address + done, unit);
+    if (EFI_ERROR(status)) return status;
+  }
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI PlatformFlashWrite(UINT64 Address, UINT64 Size, UINT64 Buffer) {
@@ -88,7 +98,12 @@ EFI_STATUS EFIAPI PlatformFlashWrite(UINT64 Address, UINT64 Size, UINT64 Buffer)
       stagedCount = remaining < sizeof staged ? remaining : static_cast<UINT32>(sizeof staged);
       for (UINT32 i = 0; i < stagedCount; ++i) staged[i] = MmioRead8(Buffer + stagedFrom + i);
     }
-    if (!device->ProgramChunk(Address + done, staged + (done - stagedFrom), &remaining)) return EFI_DEVICE_ERROR;
+    // The device is offered only what is staged: a record may take all it is offered.
+    UINT32 offered = stagedFrom + stagedCount - done;
+    UINT32 left = offered;
+    if (!device->ProgramChunk(Address + done, staged + (done - stagedFrom), &left)) return EFI_DEVICE_ERROR;
+    if (left >= offered) return EFI_DEVICE_ERROR;  // no progress
+    remaining -= offered - left;
   }
   return EFI_SUCCESS;
 }

@@ -2,12 +2,13 @@
 // identified and configured once at start-up; the protocol is published through the boot
 // services, where the flash service looks for it.
 #include "flash/device/FlashDeviceLayer.h"
+#include "flash/service/BiosGuardFlashDevice.h"
 #include "frame/Frame.h"
 #include "platform_flash/PlatformFlash.h"
 
 const FrameDriverProfile gFrameDriverProfile = {
-    TRUE,     // ReadsInSmmFlag
-    nullptr,  // ConstructorHook
+    TRUE,              // ReadsInSmmFlag
+    BiosGuardStartUp,  // ConstructorHook: with BIOS Guard in force, changes go through it
     FALSE,    // RequiresFrameSupport
 };
 

@@ -3,6 +3,7 @@
 #include "flash/device/ComponentCapabilities.h"
 #include "flash/device/FlashDeviceLayer.h"
 #include "flash/device/SpiBarAccess.h"
+#include "flash/service/BiosGuardFlashDevice.h"
 #include "platform/Platform.h"
 
 using namespace spi;
@@ -90,9 +91,10 @@ BOOLEAN IdentifyCommonParts(UINT64, FlashDeviceRecord** Device) { return Identif
 BOOLEAN IdentifyAtmelParts(UINT64, FlashDeviceRecord** Device) { return IdentifyFamily(kAtmelFamily, Device); }
 BOOLEAN IdentifyLegacySstParts(UINT64, FlashDeviceRecord** Device) { return IdentifyFamily(kLegacySstFamily, Device); }
 
-// A BIOS Guard selection, when built in, goes first: it runs the routines after it itself.
-const IDENTIFY_ROUTINE IdentifyRoutineList[] = {IdentifyByteProgramParts, IdentifyCommonParts, IdentifyAtmelParts,
-                                                IdentifyLegacySstParts, nullptr};
+// The BIOS Guard selection goes first: with BIOS Guard in force it runs the routines after
+// it itself, once, for the part behind the BIOS Guard device.
+const IDENTIFY_ROUTINE IdentifyRoutineList[] = {SelectBiosGuardDevice,  IdentifyByteProgramParts, IdentifyCommonParts,
+                                                IdentifyAtmelParts,     IdentifyLegacySstParts,   nullptr};
 
 BOOLEAN RunIdentifyRoutines(const IDENTIFY_ROUTINE* First, UINT64 FlashBase, FlashDeviceRecord** Device) {
   for (const IDENTIFY_ROUTINE* routine = First; *routine != nullptr; ++routine)

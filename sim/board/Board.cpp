@@ -36,7 +36,7 @@ toml::table Board::DefaultDescription() {
       {"cpu", toml::table{{"bios_guard", "off"}}},
       {"pch", toml::table{{"variant", "h"}}},
       {"flash", toml::table{{"part", "W25Q128JV"}, {"image", "flash.bin"}}},
-      {"firmware", toml::table{{"flash_update_prepare", "present"}, {"frame_support", true}}},
+      {"firmware", toml::table{{"platform_flash", "driver"}, {"flash_update_prepare", "present"}, {"frame_support", true}}},
   };
 }
 
@@ -48,6 +48,8 @@ Board::Board(toml::table description, std::vector<uint8_t> flash, std::filesyste
 Board::~Board() {
   images_.clear();
   firmware_.reset();
+  pch_.reset();
+  platform_flash_stand_in_.reset();
   flash_.reset();
 }
 
@@ -84,6 +86,7 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   bus_->MapIo(kResetControlPort, kResetControlPort, &reset_control_);
   bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
   flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
+  pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_);
   bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
 
   apm_.on_smi = [this](uint8_t command, uint8_t data) { pending_smi_ = {command, data}; };
@@ -143,6 +146,27 @@ void Board::LoadAndStart(const std::string& name, const std::string& kind, bool 
   report.images.push_back(r);
 }
 
+// PlatformFlashProtocol comes from the board's flash driver image ("driver"), from the
+// stand-in with its call log and fault injection ("stand-in"), or from nowhere ("none").
+void Board::StartPlatformFlash(BootReport& report) {
+  platform_flash_stand_in_.reset();
+  std::string mode = description_["firmware"]["platform_flash"].value_or(std::string("driver"));
+  if (mode == "driver") {
+    LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
+  } else if (mode == "stand-in") {
+    platform_flash_stand_in_ = std::make_unique<PlatformFlashStandIn>(*bus_, *flash_);
+    for (auto op : {PlatformFlashStandIn::Op::kRead, PlatformFlashStandIn::Op::kErase, PlatformFlashStandIn::Op::kWrite,
+                    PlatformFlashStandIn::Op::kOperation4, PlatformFlashStandIn::Op::kOperation5}) {
+      auto key = std::string("platform_flash_") + PlatformFlashStandIn::OpName(op);
+      if (auto s = description_["faults"][key].value<std::string>())
+        platform_flash_stand_in_->FailNext(op, StatusFromName(*s), 0);
+    }
+    platform_flash_stand_in_->Install(*firmware_);
+  } else if (mode != "none") {
+    throw std::runtime_error("board.toml: [firmware] platform_flash must be driver, stand-in or none");
+  }
+}
+
 BootReport Board::Boot() {
   BootReport report;
   report.boot_count = ++boot_count_;
@@ -170,7 +194,7 @@ BootReport Board::Boot() {
   if (auto s = description_["faults"]["set_variable_status"].value<std::string>())
     firmware_->variables().FailNextSets(StatusFromName(*s), 1000);
 
-  LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
+  StartPlatformFlash(report);
   for (const auto& d : kDriverImages) LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
   if (prepare_mode == "late") prepare_.Install(*firmware_);
 
@@ -195,6 +219,7 @@ BootReport Board::Reboot() {
   carried_variables_ = firmware_ ? firmware_->variables() : carried_variables_;
   cpu_->ClearReset();
   pwrm_.OnReset();
+  pch_->OnPlatformReset();
   flash_->OnReset();
   return Boot();
 }

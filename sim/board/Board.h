@@ -16,6 +16,7 @@
 #include "sim/core/Cpu.h"
 #include "sim/devices/ApmPort.h"
 #include "sim/devices/Cmos.h"
+#include "sim/devices/PchDevices.h"
 #include "sim/devices/PmTimer.h"
 #include "sim/devices/PowerManagement.h"
 #include "sim/devices/ResetControl.h"
@@ -24,6 +25,7 @@
 #include "sim/firmware/BoardProtocolStandIns.h"
 #include "sim/firmware/Firmware.h"
 #include "sim/firmware/ImageLoader.h"
+#include "sim/firmware/PlatformFlashStandIn.h"
 
 namespace sim {
 
@@ -75,11 +77,15 @@ class Board {
   Cpu& cpu() { return *cpu_; }
   Firmware& firmware() { return *firmware_; }
   SpiFlash& flash() { return *flash_; }
+  PchDevices& pch() { return *pch_; }
   Cmos& cmos() { return cmos_; }
   PowerManagement& pwrm() { return pwrm_; }
   const toml::table& description() const { return description_; }
   const std::filesystem::path& dir() const { return dir_; }
   FlashUpdatePrepareStandIn& flash_update_prepare() { return prepare_; }
+  // The PlatformFlashProtocol stand-in of this boot; NULL unless the description selects it
+  // ([firmware] platform_flash = "stand-in").
+  PlatformFlashStandIn* platform_flash_stand_in() { return platform_flash_stand_in_.get(); }
   BiosGuardService& bios_guard() { return bios_guard_; }
 
   BootReport Boot();
@@ -109,6 +115,7 @@ class Board {
   void BuildHardware(std::vector<uint8_t> flash);
   void ApplyCpuDescription();
   SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
+  void StartPlatformFlash(BootReport& report);
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
 
   toml::table description_;
@@ -121,9 +128,11 @@ class Board {
   ResetControl reset_control_;
   ApmPort apm_;
   std::unique_ptr<SpiFlash> flash_;
+  std::unique_ptr<PchDevices> pch_;
   std::unique_ptr<Firmware> firmware_;
   FrameSupportStandIn frame_support_;
   FlashUpdatePrepareStandIn prepare_;
+  std::unique_ptr<PlatformFlashStandIn> platform_flash_stand_in_;
   BiosGuardService bios_guard_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
   std::vector<std::shared_ptr<void>> extensions_;

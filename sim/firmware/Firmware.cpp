@@ -29,17 +29,23 @@ Firmware* Firmware::Active() { return gActive; }
 struct FirmwareServices {
   static Firmware& F() { return *gActive; }
 
-  // ---- boot services
-  static EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
-    if (buffer == nullptr || type > EfiRuntimeServicesData) return EFI_INVALID_PARAMETER;
-    uint64_t a = F().boot_pool_.Allocate(size, F().current_owner_);
+  // Both pools hand out buffers the same way; only the accepted memory types differ.
+  static EFI_STATUS PoolAllocate(PoolAllocator& pool, UINTN size, VOID** buffer) {
+    uint64_t a = pool.Allocate(size, F().current_owner_);
     if (a == 0) return EFI_OUT_OF_RESOURCES;
     *buffer = reinterpret_cast<VOID*>(a);
     return EFI_SUCCESS;
   }
-  static EFI_STATUS EFIAPI FreePool(VOID* buffer) {
-    return F().boot_pool_.Free(reinterpret_cast<uint64_t>(buffer)) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+  static EFI_STATUS PoolFree(PoolAllocator& pool, VOID* buffer) {
+    return pool.Free(reinterpret_cast<uint64_t>(buffer)) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
   }
+
+  // ---- boot services
+  static EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
+    if (buffer == nullptr || type > EfiRuntimeServicesData) return EFI_INVALID_PARAMETER;
+    return PoolAllocate(F().boot_pool_, size, buffer);
+  }
+  static EFI_STATUS EFIAPI FreePool(VOID* buffer) { return PoolFree(F().boot_pool_, buffer); }
   static EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE* handle, EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                                     VOID* interface) {
     if (guid == nullptr || type != EFI_NATIVE_INTERFACE) return EFI_INVALID_PARAMETER;
@@ -90,14 +96,9 @@ struct FirmwareServices {
   static EFI_STATUS EFIAPI SmmAllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
     if (buffer == nullptr || (type != EfiRuntimeServicesCode && type != EfiRuntimeServicesData))
       return EFI_INVALID_PARAMETER;
-    uint64_t a = F().smram_pool_.Allocate(size, F().current_owner_);
-    if (a == 0) return EFI_OUT_OF_RESOURCES;
-    *buffer = reinterpret_cast<VOID*>(a);
-    return EFI_SUCCESS;
+    return PoolAllocate(F().smram_pool_, size, buffer);
   }
-  static EFI_STATUS EFIAPI SmmFreePool(VOID* buffer) {
-    return F().smram_pool_.Free(reinterpret_cast<uint64_t>(buffer)) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
-  }
+  static EFI_STATUS EFIAPI SmmFreePool(VOID* buffer) { return PoolFree(F().smram_pool_, buffer); }
   static EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE* handle, EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                                        VOID* interface) {
     if (guid == nullptr || type != EFI_NATIVE_INTERFACE) return EFI_INVALID_PARAMETER;

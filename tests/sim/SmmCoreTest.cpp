@@ -12,6 +12,15 @@ std::unique_ptr<sim::Board> NewBoard() {
   return board;
 }
 
+// A board whose dispatcher finds no driver images: only the test's own registrations.
+std::unique_ptr<sim::Board> NewBoardWithoutImages() {
+  auto board = sim::Board::CreateInMemory(sim::Board::DefaultDescription(), std::vector<uint8_t>(1u << 20, 0xFF));
+  setenv("FWSIM_IMAGE_DIR", "/nonexistent", 1);
+  board->Boot();
+  unsetenv("FWSIM_IMAGE_DIR");
+  return board;
+}
+
 struct Observed {
   int calls = 0;
   EFI_SMM_SW_CONTEXT context{};
@@ -61,8 +70,8 @@ TEST(SmmCore, NotifyRunsWhenTheProtocolIsInstalledLaterButNotForEarlierInstances
 TEST(SmmCore, PoolComesFromTheReportedSmramRangesAndTakesOnlyRuntimeTypes) {
   auto board = NewBoard();
   auto* smst = board->firmware().smst();
-  // What the loaded SMM drivers keep (each frame's copy of the SMRAM map).
-  const uint64_t drivers_keep = board->firmware().smram_pool().bytes_in_use();
+  // The SMM images that booted keep their frame's copy of the SMRAM map.
+  const uint64_t held_by_images = board->firmware().smram_pool().bytes_in_use();
   VOID* p = nullptr;
   EXPECT_EQ(smst->SmmAllocatePool(EfiBootServicesData, 64, &p), EFI_INVALID_PARAMETER);
   ASSERT_EQ(smst->SmmAllocatePool(EfiRuntimeServicesData, 100, &p), EFI_SUCCESS);
@@ -78,7 +87,7 @@ TEST(SmmCore, PoolComesFromTheReportedSmramRangesAndTakesOnlyRuntimeTypes) {
   EXPECT_EQ(smst->SmmFreePool(p), EFI_SUCCESS);
   EXPECT_EQ(smst->SmmFreePool(p), EFI_INVALID_PARAMETER) << "double free is refused";
   EXPECT_EQ(smst->SmmFreePool(q), EFI_SUCCESS);
-  EXPECT_EQ(board->firmware().smram_pool().bytes_in_use(), drivers_keep);
+  EXPECT_EQ(board->firmware().smram_pool().bytes_in_use(), held_by_images);
 }
 
 TEST(SmmCore, SmramReadsAsOnesOutsideSmm) {
@@ -192,7 +201,7 @@ EFI_STATUS EFIAPI SleepHandler(EFI_HANDLE, const VOID* context, VOID* comm, UINT
 }
 
 TEST(SmmCore, PowerButtonAndSleepDispatchCallTheMatchingRegistrationsWithTheirContexts) {
-  auto board = NewBoard();
+  auto board = NewBoardWithoutImages();
   gEvents.clear();
   VOID* iface = nullptr;
   EFI_GUID pbg = EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, sxg = EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID;

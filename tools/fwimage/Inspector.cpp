@@ -10,25 +10,15 @@
 #include "tools/fwimage/Ffs.h"
 #include "tools/fwimage/Guid.h"
 #include "tools/fwimage/ImageBuilder.h"
+#include "tools/fwimage/TextFormat.h"
 
 namespace fwimage {
+
 namespace {
 
 using Bytes = std::span<const uint8_t>;
 
-std::string Hex(uint64_t v, int width = 0) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%0*llX", width, static_cast<unsigned long long>(v));
-  return text;
-}
-
-std::string SizeText(uint64_t v) {
-  char text[32];
-  if (v >= (1u << 20) && v % (1u << 20) == 0) std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(v >> 20));
-  else if (v >= 1024 && v % 1024 == 0) std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(v >> 10));
-  else std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(v));
-  return text;
-}
+std::string SizeText(uint64_t v) { return SizeWithUnit(v, "B"); }
 
 const char* FileTypeName(uint8_t type) {
   switch (type) {

@@ -44,7 +44,9 @@ void RunInfo(FwsimContext& ctx, unsigned cpu) {
   if (p.named)
     o << "Flash part: " << p.part_name << ", " << Size(p.flash_size) << " (" << HexString(p.flash_size, 8) << " bytes)\n";
   else
-    o << "Flash part: not identified by the flash service (size reported " << HexString(p.flash_size, 8) << ")\n";
+    // Also the answer while BIOS Guard stands in front of the part: a size but no name.
+    o << "Flash part: no part name reported, size " << Size(p.flash_size) << " (" << HexString(p.flash_size, 8)
+      << " bytes)\n";
   o << "Fitted part: " << fitted << "\n";
   ctx.Emit(j, o.str());
 }

@@ -102,6 +102,10 @@ std::vector<uint8_t> FlashDeviceTool::Read(uint32_t address, uint32_t size) {
   return out;
 }
 
+namespace {
+constexpr uint32_t kUnidentifiedFlashSize = 0x00E00000;
+}  // namespace
+
 UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
                                      const std::function<void(uint32_t, uint32_t)>& progress, uint32_t block_bytes) {
   if (block_bytes == 0 || (block_bytes & (block_bytes - 1)) != 0 || block_bytes > kLargestEraseUnit ||
@@ -111,7 +115,10 @@ UpdateReport FlashDeviceTool::Update(const std::vector<uint8_t>& image,
   uint64_t device_start = board_.bus().clock().Now();
   UpdateReport report;
   PartReport part = ReportPart();
-  if (!part.named) throw FlashToolError("the flash service does not know this board's flash part");
+  // With BIOS Guard the service reports the part's size without its name; only the size
+  // it answers before any part was identified means it does not know the part.
+  if (!part.named && part.flash_size == kUnidentifiedFlashSize)
+    throw FlashToolError("the flash service does not know this board's flash part");
   if (image.size() != part.flash_size || part.flash_size % block_bytes != 0)
     throw FlashToolError("the image holds " + std::to_string(image.size()) + " bytes but the flash holds " +
                          std::to_string(part.flash_size));

@@ -7,6 +7,8 @@
 void RegisterBoardCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterVarCommands(CLI::App& app, FwsimContext& ctx);
 void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx);
+void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimContext& ctx);
+void RegisterFlashServiceCommands(CLI::App& flash, CLI::App& smi, FwsimContext& ctx);
 void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx);
 
 int main(int argc, char** argv) {
@@ -22,8 +24,14 @@ int main(int argc, char** argv) {
   RegisterBoardCommands(app, ctx);
   RegisterVarCommands(app, ctx);
   RegisterDemoCommand(app, ctx);
+  auto* smi = app.add_subcommand("smi", "Raise a software SMI as the operating system does");
+  smi->require_subcommand(1);
+  auto* event = app.add_subcommand("event", "Raise a platform event that SMM handles");
+  event->require_subcommand(1);
+  RegisterPchCommands(app, *smi, *event, ctx);
   auto* flash = app.add_subcommand("flash", "The board's flash, as the operating system's flash tool reaches it");
   flash->require_subcommand(1);
+  RegisterFlashServiceCommands(*flash, *smi, ctx);
   RegisterFlashDeviceCommands(*flash, ctx);
 
   int rc = 0;

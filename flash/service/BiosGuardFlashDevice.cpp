@@ -1,0 +1,134 @@
+#include "flash/service/BiosGuardFlashDevice.h"
+
+#include "flash/device/FlashIdentification.h"
+#include "flash/device/SpiController.h"
+#include "flash/device/SpiRegisters.h"
+#include "frame/Frame.h"
+#include "platform/Platform.h"
+
+constinit BiosGuardDeviceState gBiosGuardDevice{};
+
+namespace {
+
+constexpr UINT32 kBiosGuardEraseBytes = 4096;
+constexpr UINT32 kBfpregBaseShift = 12;  // BFPREG bits 15:0: BIOS region base in 4 KiB units
+
+// One staged command and its Execute, repeated once when Execute reports an error.
+template <typename Stage>
+EFI_STATUS ExecuteWithRetry(Stage stage) {
+  BIOS_GUARD_PROTOCOL* protocol = gBiosGuardDevice.Protocol;
+  stage(protocol);
+  EFI_STATUS status = protocol->Execute(protocol, FALSE);
+  if (!EFI_ERROR(status)) return status;
+  stage(protocol);
+  return protocol->Execute(protocol, FALSE);
+}
+
+}  // namespace
+
+VOID BiosGuardStartUp() {
+  BiosGuardDeviceState& s = gBiosGuardDevice;
+  if (!BiosGuardInForce()) return;
+  if (s.Smst != nullptr) return;
+  if (s.Base2 == nullptr) {
+    VOID* interface = nullptr;
+    EFI_GUID guid = EFI_SMM_BASE2_PROTOCOL_GUID;
+    if (gFrame.BootServices == nullptr || EFI_ERROR(gFrame.BootServices->LocateProtocol(&guid, nullptr, &interface)) ||
+        interface == nullptr)
+      return;
+    s.Base2 = static_cast<EFI_SMM_BASE2_PROTOCOL*>(interface);
+  }
+  s.Base2->GetSmstLocation(s.Base2, &s.Smst);
+  UINT32 bar = MmioRead32(PciExpressConfigAddress(PciConfigOffset(spi::kPciBus, spi::kPciDevice, spi::kPciFunction,
+                                                                   spi::kCfgBar0))) &
+               spi::kBar0BaseMask;
+  s.BiosRegionBase = bar != 0 ? static_cast<UINT32>(MmioRead16(bar + spi::kBfpreg)) << kBfpregBaseShift : 0;
+}
+
+BOOLEAN SelectBiosGuardDevice(UINT64 FlashBase, FlashDeviceRecord** Device) {
+  BiosGuardDeviceState& s = gBiosGuardDevice;
+  if (!BiosGuardInForce()) return FALSE;
+  if (s.BiosGuardBackingDevice == nullptr) {
+    // The routines after this one identify the part that BIOS Guard stands in front of.
+    const IDENTIFY_ROUTINE* next = IdentifyRoutineList;
+    while (*next != nullptr && *next != SelectBiosGuardDevice) ++next;
+    if (*next != nullptr) ++next;
+    RunIdentifyRoutines(next, FlashBase, &s.BiosGuardBackingDevice);
+  }
+  *Device = &s.BiosGuardFlashDevice;
+  return TRUE;
+}
+
+BOOLEAN BiosGuardReachable() {
+  BiosGuardDeviceState& s = gBiosGuardDevice;
+  if (s.Smst == nullptr) return FALSE;
+  if (s.Protocol == nullptr) {
+    VOID* interface = nullptr;
+    EFI_GUID guid = BIOS_GUARD_PROTOCOL_GUID;
+    if (EFI_ERROR(s.Smst->SmmLocateProtocol(&guid, nullptr, &interface))) interface = nullptr;
+    s.Protocol = static_cast<BIOS_GUARD_PROTOCOL*>(interface);
+    if (s.Protocol == nullptr) return FALSE;
+  }
+  return TRUE;
+}
+
+UINT64 BiosGuardLinearAddress(UINT64 Address) {
+  return static_cast<UINT64>(gBiosGuardDevice.BiosRegionBase) + (Address - kBiosGuardWindowBase);
+}
+
+EFI_STATUS EFIAPI BiosGuardReadChunk(UINT64 Address, UINT8* Buffer, UINT32* Count) {
+  for (UINT32 i = 0; i < *Count; ++i) Buffer[i] = MmioRead8(Address + i);
+  *Count = 0;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI BiosGuardEraseRange(UINT64 Address, UINT32 Size) {
+  if (BiosGuardReachable()) {
+    // BIOS Guard erases one block per command; the size does not widen it.
+    UINT64 linear = BiosGuardLinearAddress(Address);
+    return ExecuteWithRetry([linear](BIOS_GUARD_PROTOCOL* p) { p->Erase(p, linear); });
+  }
+  FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice;
+  if (backing == nullptr) return EFI_NOT_READY;
+  return backing->EraseRange(Address, Size);
+}
+
+BOOLEAN EFIAPI BiosGuardErase4K(UINT64 Address) { return !EFI_ERROR(BiosGuardEraseRange(Address, kBiosGuardEraseBytes)); }
+
+BOOLEAN EFIAPI BiosGuardProgramChunk(UINT64 Address, UINT8* Buffer, UINT32* Count) {
+  if (BiosGuardReachable()) {
+    UINT64 linear = BiosGuardLinearAddress(Address);
+    UINT32 count = *Count;
+    EFI_STATUS status =
+        ExecuteWithRetry([linear, count, Buffer](BIOS_GUARD_PROTOCOL* p) { p->Write(p, linear, count, Buffer); });
+    if (EFI_ERROR(status)) return FALSE;
+    *Count = 0;
+    return TRUE;
+  }
+  FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice;
+  if (backing == nullptr) return FALSE;
+  return backing->ProgramChunk(Address, Buffer, Count);
+}
+
+VOID EFIAPI BiosGuardClearBlockProtect(UINT64 Address, UINT64 Unused) {
+  if (BiosGuardReachable()) return;
+  if (FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice) backing->ClearBlockProtect(Address, Unused);
+}
+
+VOID EFIAPI BiosGuardRefreshController(UINT64 Unused) {
+  if (BiosGuardReachable()) return;
+  if (FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice) backing->RefreshController(Unused);
+}
+
+UINT8 EFIAPI BiosGuardSetWriteEnabled() {
+  if (BiosGuardReachable()) return 0;
+  if (FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice) return backing->SetWriteEnabled();
+  return 0;
+}
+
+VOID EFIAPI BiosGuardClearWriteEnabled() {
+  if (BiosGuardReachable()) return;
+  if (FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice) backing->ClearWriteEnabled();
+}
+
+EFI_STATUS EFIAPI BiosGuardConvertForVirtualMode(EFI_RUNTIME_SERVICES*) { return EFI_SUCCESS; }

@@ -1,0 +1,12 @@
+#include "flash/service/CallerMemory.h"
+
+#include "frame/Frame.h"
+
+BOOLEAN CallerRangeUsable(UINT64 Address, UINT64 Length) {
+  return !RangeOverlapsSmram(Address, Length == 0 ? 1 : Length);
+}
+
+BOOLEAN CallerRangeUsableBelow4GiB(UINT64 Address, UINT64 Length) {
+  if (Address > kFourGiB || Length > kFourGiB - Address) return FALSE;
+  return CallerRangeUsable(Address, Length);
+}

@@ -1,0 +1,3 @@
+#include "flash/service/FlashServiceState.h"
+
+constinit FlashServiceState gFlashService{};

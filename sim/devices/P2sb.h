@@ -1,0 +1,68 @@
+// P2SB bridge, PCI 0:31:1: the sideband message interface (SBIADDR, SBIEXTADDR, SBIDATA,
+// SBISTAT, SBIRID). A message started by setting SBISTAT.BUSY lands at its endpoint, and
+// BUSY clears with the response status, after the message's time on the fabric.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/core/Bus.h"
+#include "sim/core/Device.h"
+#include "sim/devices/PchConfigSpace.h"
+#include "sim/devices/SidebandWindow.h"
+
+namespace sim {
+
+class P2sb : public PciFunction {
+ public:
+  // Fabric time of one message, from BUSY set to BUSY clear.
+  static constexpr uint64_t kMessageTimeNs = 800;
+
+  P2sb(Bus& bus, SidebandWindow& fabric, uint16_t device_id);
+
+  uint32_t ConfigRead(uint16_t reg, unsigned bytes) override;
+  void ConfigWrite(uint16_t reg, unsigned bytes, uint32_t value) override;
+
+  // Hidden (P2SBC.HIDE): configuration space reads as all ones, only P2SBC takes writes.
+  void SetHidden(bool hidden);
+  bool hidden() const;
+
+  // Fault injection.
+  enum class StuckBusy { kNone, kAlways, kAfterStart };
+  void SetStuckBusy(StuckBusy mode);
+  // A non-zero status (1-3) answers every message instead of its endpoint.
+  void SetForcedResponse(uint8_t status) { forced_response_ = status & 3; }
+
+  // Lands a message whose fabric time has passed.
+  void Sync();
+
+  struct Message {
+    uint64_t time_ns;  // when it landed
+    uint8_t port;
+    uint64_t offset;
+    uint8_t opcode;
+    uint32_t data;
+    uint32_t byte_mask;
+    bool posted;
+    uint8_t response;
+  };
+  const std::vector<Message>& messages() const { return messages_; }
+  void ClearMessages() { messages_.clear(); }
+
+ private:
+  void Start();
+
+  Bus& bus_;
+  SidebandWindow& fabric_;
+  PchConfigSpace cfg_;
+  bool busy_ = false;
+  bool in_flight_ = false;
+  bool stuck_after_start_ = false;
+  uint64_t done_at_ns_ = 0;
+  uint8_t forced_response_ = 0;
+  Message pending_{};
+  std::vector<Message> messages_;
+};
+
+}  // namespace sim

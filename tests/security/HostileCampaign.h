@@ -1,0 +1,78 @@
+// A campaign of hostile software-SMI 0x90 requests against SpiFlashSmm on the simulated
+// board. Every SMI is watched on the bus: any access that touches SMRAM, the number of
+// reads of each byte of the request record, the addresses read while a firmware volume is
+// searched, and what the flash platform was asked to do. SMRAM that no driver owns is
+// filled with a canary, hashed, and searched for afterwards in OS memory and in the flash.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/flash_service/support/FlashTestSupport.h"
+
+namespace hostile {
+
+struct Range {
+  uint64_t base;
+  uint64_t end;  // exclusive
+  bool Overlaps(uint64_t a, uint64_t n) const { return a < end && base < a + n && a + n > a; }
+  bool Contains(uint64_t a, uint64_t n) const { return a >= base && n <= end - a && a <= end; }
+};
+
+// What one SMI did.
+struct Observation {
+  unsigned smram_reads = 0;
+  unsigned smram_writes = 0;
+  unsigned accesses = 0;       // memory reads and writes of the SMI, all agents
+  unsigned max_record_byte_reads = 0;
+  std::vector<std::pair<uint64_t, unsigned>> writes;  // address, bytes
+  unsigned reads_outside_allowed = 0;                 // with an allowed-read set armed
+  uint64_t first_read_outside = 0;
+  size_t platform_calls = 0;
+  EFI_STATUS status = 0;
+  bool handled = false;
+};
+
+class Campaign {
+ public:
+  Campaign();
+  fstest::FlashBoard& fb() { return fb_; }
+  const std::vector<Range>& smram() const { return smram_; }
+  bool InSmram(uint64_t a, uint64_t n) const;
+
+  // Writes the bytes of `data` that fall into OS memory (bytes in SMRAM or unmapped are skipped).
+  void PokeOutsideSmram(uint64_t address, const void* data, size_t n);
+  // Raises SMI 0x90 with EBX/ECX = `record` from a processor that rotates per attack.
+  // `allowed` (when given) lists the only ranges the handler may read besides the record.
+  Observation Attack(uint64_t record, std::optional<std::vector<Range>> allowed = std::nullopt,
+                     std::function<void(uint64_t address, unsigned bytes)> after_read = {});
+
+  uint64_t SmramHash() const;
+  // Occurrences of the SMRAM canary in OS RAM, high RAM and the flash.
+  size_t CanaryLeaks();
+
+  struct Tally {
+    unsigned attacks = 0;
+    unsigned refused = 0;
+    unsigned smram_reads = 0;
+    unsigned smram_writes = 0;
+    unsigned max_record_byte_reads = 0;
+    unsigned reads_outside_volume = 0;
+  };
+  std::map<std::string, Tally>& tallies() { return tallies_; }
+  void Count(const std::string& cls, const Observation& o, bool refused);
+  void PrintFigures() const;
+
+ private:
+  fstest::FlashBoard fb_;
+  std::vector<Range> smram_;
+  std::map<std::string, Tally> tallies_;
+  unsigned next_cpu_ = 0;
+};
+
+constexpr uint8_t kCanary[8] = {'S', 'm', 'R', 'a', 'M', 0xC4, 0x9A, 0x11};
+
+}  // namespace hostile
