@@ -494,9 +494,9 @@ bool SpiController::PollReady(uint64_t start, uint32_t hz, uint64_t* end) {
   const uint64_t poll = Nanoseconds(16, hz);
   const uint64_t busy_until = part_.busy_until();
   const uint64_t busy_for = busy_until > start ? busy_until - start : 0;
-  if (busy_for > kCycleTimeoutNs) {
-    status_polls_ += kCycleTimeoutNs / poll;
-    *end = start + kCycleTimeoutNs;
+  if (busy_for > config_.cycle_timeout_ns) {
+    status_polls_ += config_.cycle_timeout_ns / poll;
+    *end = start + config_.cycle_timeout_ns;
     return false;
   }
   const uint64_t polls = (busy_for + poll - 1) / poll;

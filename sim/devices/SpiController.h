@@ -31,6 +31,10 @@ struct SpiControllerConfig {
   bool opcode_menu_locked = false;      // DLOCK.SSEQ_LOCKDN
   std::optional<uint32_t> vscc;         // VSCC value the boot firmware programmed
   bool vscc_locked = false;             // with the vendor component lock set
+  // How long the sequencer polls a part that stays busy before it ends the cycle with
+  // FCERR: longer than any block erase of the catalogue, shorter than a driver's bounded
+  // wait for the cycle.
+  uint64_t cycle_timeout_ns = 3'000'000'000ULL;
   // Software-sequencing opcode menu as boot firmware commonly programs it.
   uint32_t preop_optype = 0xB32D5006;
   uint32_t opmenu0 = 0x05030201;
@@ -41,9 +45,6 @@ class SpiController : public MmioDevice, public PciFunction {
  public:
   static constexpr uint64_t kDefaultBar = 0xFE010000;
   static constexpr uint64_t kBarSize = 0x1000;
-  // The controller gives up polling a part that stays busy after this long and ends the
-  // cycle with FCERR.
-  static constexpr uint64_t kCycleTimeoutNs = 3'000'000'000ULL;
   // SO as the controller samples it when the part does not drive it.
   static constexpr uint8_t kUndrivenByte = 0x00;
   static constexpr uint32_t kMsrInSmmStatus = 0x1FE;
