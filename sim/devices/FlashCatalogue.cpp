@@ -45,7 +45,7 @@ struct SfdpShape {
 };
 
 // A JESD216 header with the basic flash parameter table built from the part's geometry.
-std::vector<uint8_t> BuildSfdp(const FlashPartSpec& p, const SfdpShape& shape) {
+std::vector<uint8_t> BuildSfdp(const FlashPartDatasheet& p, const SfdpShape& shape) {
   std::vector<uint8_t> v(0x100, 0xFF);
   const uint32_t words = shape.minor == 0 ? 9 : 16;
   Put32(v, 0x00, 0x50444653);
@@ -95,13 +95,13 @@ std::vector<uint8_t> BuildSfdp(const FlashPartSpec& p, const SfdpShape& shape) {
 
 std::vector<EraseCommand> Erase4k32k64k() { return {{0x20, 4 * KiB}, {0x52, 32 * KiB}, {0xD8, 64 * KiB}}; }
 
-std::vector<FlashPartSpec> BuildCatalogue() {
-  std::vector<FlashPartSpec> c;
+std::vector<FlashPartDatasheet> BuildCatalogue() {
+  std::vector<FlashPartDatasheet> c;
 
   // Winbond W25Q128JV: non-volatile SR1 (BP0-2, TB, SEC, SRP). Typical times from the
   // datasheet: page program 0.7 ms (30 us first byte + 2.5 us per byte), 4/32/64 KiB erase
   // 45/120/150 ms, status write 10 ms, chip erase 40 s.
-  FlashPartSpec w;
+  FlashPartDatasheet w;
   w.name = "W25Q128JV";
   w.vendor = "Winbond";
   w.jedec_id = Jedec(0xEF, 0x40, 0x18);
@@ -121,7 +121,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   w.note = "16 MiB, 4 KiB sectors, SFDP 1.5";
   c.push_back(w);
 
-  FlashPartSpec w16 = w;
+  FlashPartDatasheet w16 = w;
   w16.name = "W25Q16JV";
   w16.jedec_id = Jedec(0xEF, 0x40, 0x15);
   w16.size = 2 * MiB;
@@ -130,7 +130,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   w16.note = "2 MiB member of the W25Q family";
   c.push_back(w16);
 
-  FlashPartSpec mx = w;
+  FlashPartDatasheet mx = w;
   mx.name = "MX25L12835F";
   mx.vendor = "Macronix";
   mx.jedec_id = Jedec(0xC2, 0x20, 0x18);
@@ -141,7 +141,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   mx.note = "16 MiB, BP0-BP3 top protection, SFDP 1.0";
   c.push_back(mx);
 
-  FlashPartSpec gd = w;
+  FlashPartDatasheet gd = w;
   gd.name = "GD25Q128C";
   gd.vendor = "GigaDevice";
   gd.jedec_id = Jedec(0xC8, 0x40, 0x18);
@@ -150,7 +150,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   gd.note = "16 MiB, BP0-BP4 (BP3 = TB, BP4 = SEC), SFDP 1.0";
   c.push_back(gd);
 
-  FlashPartSpec at;
+  FlashPartDatasheet at;
   at.name = "AT25DF641A";
   at.vendor = "Atmel/Adesto";
   at.jedec_id = Jedec(0x1F, 0x48, 0x00);
@@ -170,7 +170,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   at.note = "8 MiB, every 64 KiB sector protected at power-up, no SFDP";
   c.push_back(at);
 
-  FlashPartSpec sf = w;
+  FlashPartDatasheet sf = w;
   sf.name = "AT25SF641";
   sf.vendor = "Adesto";
   sf.jedec_id = Jedec(0x1F, 0x32, 0x17);
@@ -181,7 +181,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   sf.note = "8 MiB, Winbond-style status register, SFDP 1.6";
   c.push_back(sf);
 
-  FlashPartSpec sl = sf;
+  FlashPartDatasheet sl = sf;
   sl.name = "AT25SL128A";
   sl.jedec_id = Jedec(0x1F, 0x42, 0x18);
   sl.size = 16 * MiB;
@@ -191,7 +191,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   sl.note = "16 MiB, Winbond-style status register, SFDP 1.6";
   c.push_back(sl);
 
-  FlashPartSpec s25;
+  FlashPartDatasheet s25;
   s25.name = "SST25VF016B";
   s25.vendor = "Microchip/SST";
   s25.jedec_id = Jedec(0xBF, 0x25, 0x41);
@@ -210,7 +210,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   s25.note = "2 MiB, byte program only, powers up block-protected (BP = 111b), no SFDP";
   c.push_back(s25);
 
-  FlashPartSpec s26;
+  FlashPartDatasheet s26;
   s26.name = "SST26VF064B";
   s26.vendor = "Microchip/SST";
   s26.jedec_id = Jedec(0xBF, 0x26, 0x43);
@@ -230,7 +230,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   s26.note = "8 MiB, all blocks write-locked at power-up until the 0x98 global unlock, 8/32 KiB blocks at the array ends";
   c.push_back(s26);
 
-  FlashPartSpec eq = w;
+  FlashPartDatasheet eq = w;
   eq.name = "EN25QH128A";
   eq.vendor = "EON";
   eq.jedec_id = Jedec(0x1C, 0x70, 0x18);
@@ -241,7 +241,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   eq.note = "16 MiB; answers SFDP reads one byte late (the signature arrives at byte 1)";
   c.push_back(eq);
 
-  FlashPartSpec ep;
+  FlashPartDatasheet ep;
   ep.name = "EN25P64";
   ep.vendor = "EON";
   ep.jedec_id = Jedec(0x1C, 0x20, 0x17);
@@ -260,7 +260,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   ep.note = "8 MiB, 64 KiB sectors only, no SFDP";
   c.push_back(ep);
 
-  FlashPartSpec m = ep;
+  FlashPartDatasheet m = ep;
   m.name = "M25P128";
   m.vendor = "STMicro/Micron";
   m.jedec_id = Jedec(0x20, 0x20, 0x18);
@@ -271,7 +271,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   m.note = "16 MiB, 256 KiB sectors (0xD8), no 4 KiB erase, no SFDP";
   c.push_back(m);
 
-  FlashPartSpec sp = ep;
+  FlashPartDatasheet sp = ep;
   sp.name = "S25FL032P";
   sp.vendor = "Spansion";
   sp.jedec_id = Jedec(0x01, 0x02, 0x15);
@@ -281,7 +281,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   sp.note = "4 MiB, 64 KiB sectors, no SFDP";
   c.push_back(sp);
 
-  FlashPartSpec is = w;
+  FlashPartDatasheet is = w;
   is.name = "IS25LP128";
   is.vendor = "ISSI";
   is.jedec_id = Jedec(0x9D, 0x60, 0x18);
@@ -292,7 +292,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   is.note = "16 MiB, BP0-BP3 top protection, SFDP 1.6";
   c.push_back(is);
 
-  FlashPartSpec xm = w;
+  FlashPartDatasheet xm = w;
   xm.name = "XM25QH128C";
   xm.vendor = "XMC";
   xm.jedec_id = Jedec(0x20, 0x40, 0x18);
@@ -301,7 +301,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   xm.note = "16 MiB, Winbond-compatible status register, SFDP 1.6";
   c.push_back(xm);
 
-  FlashPartSpec in = ep;
+  FlashPartDatasheet in = ep;
   in.name = "QH25F160S33";
   in.vendor = "Intel";
   in.jedec_id = Jedec(0x89, 0x89, 0x11);
@@ -312,7 +312,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   in.note = "2 MiB, 64 KiB blocks, no SFDP";
   c.push_back(in);
 
-  FlashPartSpec es = s25;
+  FlashPartDatasheet es = s25;
   es.name = "F25L32PA";
   es.vendor = "ESMT";
   es.jedec_id = Jedec(0x8C, 0x20, 0x16);
@@ -323,7 +323,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   es.note = "4 MiB, byte program, no SFDP";
   c.push_back(es);
 
-  FlashPartSpec lf = s25;
+  FlashPartDatasheet lf = s25;
   lf.name = "SST25LF040A";
   lf.jedec_id = Jedec(0xBF, 0x44, 0xBF);
   lf.id_reply = {0xBF, 0x44, 0xBF, 0x44, 0xBF, 0x44};
@@ -334,7 +334,7 @@ std::vector<FlashPartSpec> BuildCatalogue() {
   lf.note = "512 KiB; answers the identification read with its read-ID bytes (BF 44 repeated), no SFDP";
   c.push_back(lf);
 
-  FlashPartSpec py = w;
+  FlashPartDatasheet py = w;
   py.name = "P25Q128H";
   py.vendor = "Puya";
   py.jedec_id = Jedec(0x85, 0x60, 0x18);
@@ -353,20 +353,20 @@ std::string Lower(std::string s) {
 
 }  // namespace
 
-const std::vector<FlashPartSpec>& FlashCatalogue() {
-  static const std::vector<FlashPartSpec> catalogue = BuildCatalogue();
+const std::vector<FlashPartDatasheet>& FlashCatalogue() {
+  static const std::vector<FlashPartDatasheet> catalogue = BuildCatalogue();
   return catalogue;
 }
 
-const FlashPartSpec* LookupFlashPart(const std::string& name) {
+const FlashPartDatasheet* LookupFlashPart(const std::string& name) {
   std::string want = Lower(name);
   for (auto& p : FlashCatalogue())
     if (Lower(p.name) == want) return &p;
   return nullptr;
 }
 
-const FlashPartSpec& FindFlashPart(const std::string& name) {
-  if (const FlashPartSpec* p = LookupFlashPart(name)) return *p;
+const FlashPartDatasheet& FindFlashPart(const std::string& name) {
+  if (const FlashPartDatasheet* p = LookupFlashPart(name)) return *p;
   std::string known;
   for (auto& p : FlashCatalogue()) known += (known.empty() ? "" : ", ") + p.name;
   throw std::runtime_error("unknown flash part '" + name + "' (the catalogue has " + known + ")");

@@ -4,16 +4,16 @@
 #include <string>
 #include <vector>
 
-#include "sim/devices/FlashPartSpec.h"
+#include "sim/devices/FlashPartDatasheet.h"
 
 namespace sim {
 
 // Every part in the catalogue, in a fixed order.
-const std::vector<FlashPartSpec>& FlashCatalogue();
+const std::vector<FlashPartDatasheet>& FlashCatalogue();
 // The part named `name` (case-insensitive); throws std::runtime_error naming the known
 // parts when there is none.
-const FlashPartSpec& FindFlashPart(const std::string& name);
+const FlashPartDatasheet& FindFlashPart(const std::string& name);
 // Nullptr instead of an exception.
-const FlashPartSpec* LookupFlashPart(const std::string& name);
+const FlashPartDatasheet* LookupFlashPart(const std::string& name);
 
 }  // namespace sim

@@ -41,17 +41,17 @@ constexpr uint8_t kChipErase2 = 0xC7;
 
 }  // namespace
 
-FlashPart::FlashPart(const FlashPartSpec& spec, std::vector<uint8_t> contents, uint8_t non_volatile_status)
-    : spec_(spec), array_(std::move(contents)) {
-  if (array_.size() != spec_.size)
-    throw std::runtime_error("flash image is " + std::to_string(array_.size()) + " bytes but " + spec_.name + " holds " +
-                             std::to_string(spec_.size) + " bytes");
-  status_bits_ = (spec_.volatile_status ? spec_.power_up_status : non_volatile_status) & kStatusWritableBits;
-  if (spec_.protection == ProtectionScheme::kAtmelSectors) {
-    sector_protected_.assign(spec_.size / kAtmelSectorBytes, true);  // all protected at power-up
+FlashPart::FlashPart(const FlashPartDatasheet& datasheet, std::vector<uint8_t> contents, uint8_t non_volatile_status)
+    : datasheet_(datasheet), array_(std::move(contents)) {
+  if (array_.size() != datasheet_.size)
+    throw std::runtime_error("flash image is " + std::to_string(array_.size()) + " bytes but " + datasheet_.name + " holds " +
+                             std::to_string(datasheet_.size) + " bytes");
+  status_bits_ = (datasheet_.volatile_status ? datasheet_.power_up_status : non_volatile_status) & kStatusWritableBits;
+  if (datasheet_.protection == ProtectionScheme::kAtmelSectors) {
+    sector_protected_.assign(datasheet_.size / kAtmelSectorBytes, true);  // all protected at power-up
     status_bits_ = 0;
-  } else if (spec_.protection == ProtectionScheme::kSst26Bpr) {
-    sector_protected_.assign(Sst26BlockIndex(spec_.size - 1) + 1, true);
+  } else if (datasheet_.protection == ProtectionScheme::kSst26Bpr) {
+    sector_protected_.assign(Sst26BlockIndex(datasheet_.size - 1) + 1, true);
   }
 }
 
@@ -59,7 +59,7 @@ FlashPart::FlashPart(const FlashPartSpec& spec, std::vector<uint8_t> contents, u
 // block, four 8 KiB blocks.
 size_t FlashPart::Sst26BlockIndex(uint32_t offset) const {
   constexpr uint32_t k8K = 8 * 1024, k64K = 64 * 1024;
-  const uint32_t top = spec_.size;
+  const uint32_t top = datasheet_.size;
   if (offset < 4 * k8K) return offset / k8K;
   if (offset < k64K) return 4;
   if (offset >= top - 4 * k8K) return 5 + (top - 2 * k64K) / k64K + 1 + (offset - (top - 4 * k8K)) / k8K;
@@ -69,7 +69,7 @@ size_t FlashPart::Sst26BlockIndex(uint32_t offset) const {
 
 uint8_t FlashPart::status() const {
   uint8_t s = status_bits_;
-  if (spec_.protection == ProtectionScheme::kAtmelSectors) {
+  if (datasheet_.protection == ProtectionScheme::kAtmelSectors) {
     size_t n = std::count(sector_protected_.begin(), sector_protected_.end(), true);
     s = (s & ~kAtmelSwpMask) | (n == 0 ? 0 : n == sector_protected_.size() ? kAtmelSwpAll : kAtmelSwpSome);
   }
@@ -80,9 +80,9 @@ uint8_t FlashPart::status() const {
 bool FlashPart::IsProtected(uint32_t offset) const { return RangeProtected(offset, 1); }
 
 bool FlashPart::RangeProtected(uint32_t base, uint32_t bytes) const {
-  const uint32_t size = spec_.size;
+  const uint32_t size = datasheet_.size;
   uint32_t lo = 0, hi = 0;  // protected [lo, hi)
-  switch (spec_.protection) {
+  switch (datasheet_.protection) {
     case ProtectionScheme::kNone:
       return false;
     case ProtectionScheme::kAtmelSectors:
@@ -143,13 +143,13 @@ void FlashPart::StartOperation(uint64_t now, uint64_t duration) {
 
 bool FlashPart::ReadArray(uint64_t now, uint32_t offset, uint8_t* out, size_t n) {
   if (Busy(now)) return false;
-  for (size_t i = 0; i < n; ++i) out[i] = array_[(offset + i) % spec_.size];
+  for (size_t i = 0; i < n; ++i) out[i] = array_[(offset + i) % datasheet_.size];
   return true;
 }
 
 bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::span<const uint8_t> out,
                          std::span<uint8_t> in) {
-  address %= spec_.size;
+  address %= datasheet_.size;
   if (Busy(now)) {
     // Only the status register answers while an operation runs.
     if (opcode != op::kReadStatus) {
@@ -175,7 +175,7 @@ bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::sp
       ewsr_ = false;
       return false;
     case op::kEnableWriteStatus:
-      if (!spec_.accepts_ewsr) return false;
+      if (!datasheet_.accepts_ewsr) return false;
       ewsr_ = true;
       return false;
     case op::kWriteStatus:
@@ -186,32 +186,32 @@ bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::sp
     case op::kFastRead:
       ++stats_.read_commands;
       stats_.read_bytes += in.size();
-      for (size_t i = 0; i < in.size(); ++i) in[i] = array_[(address + i) % spec_.size];
+      for (size_t i = 0; i < in.size(); ++i) in[i] = array_[(address + i) % datasheet_.size];
       return true;
     case op::kReadSfdp: {
-      if (spec_.sfdp.empty()) return false;
+      if (datasheet_.sfdp.empty()) return false;
       for (size_t i = 0; i < in.size(); ++i) {
         // A part that answers late puts its first data bytes where the controller
         // expects the next ones.
         size_t at = address + i;
-        if (at < spec_.sfdp_leading_bytes) {
+        if (at < datasheet_.sfdp_leading_bytes) {
           in[i] = 0xFF;
           continue;
         }
-        at -= spec_.sfdp_leading_bytes;
-        in[i] = at < spec_.sfdp.size() ? spec_.sfdp[at] : 0xFF;
+        at -= datasheet_.sfdp_leading_bytes;
+        in[i] = at < datasheet_.sfdp.size() ? datasheet_.sfdp[at] : 0xFF;
       }
       return true;
     }
     case op::kReadJedecId: {
-      std::vector<uint8_t> reply = spec_.id_reply;
-      if (reply.empty()) reply = {uint8_t(spec_.jedec_id), uint8_t(spec_.jedec_id >> 8), uint8_t(spec_.jedec_id >> 16)};
+      std::vector<uint8_t> reply = datasheet_.id_reply;
+      if (reply.empty()) reply = {uint8_t(datasheet_.jedec_id), uint8_t(datasheet_.jedec_id >> 8), uint8_t(datasheet_.jedec_id >> 16)};
       for (size_t i = 0; i < in.size(); ++i) in[i] = i < reply.size() ? reply[i] : 0x00;
       return true;
     }
     case op::kReadIdLegacy:
     case op::kReadIdAb: {
-      for (size_t i = 0; i < in.size(); ++i) in[i] = (i & 1) ? uint8_t(spec_.jedec_id >> 8) : uint8_t(spec_.jedec_id);
+      for (size_t i = 0; i < in.size(); ++i) in[i] = (i & 1) ? uint8_t(datasheet_.jedec_id >> 8) : uint8_t(datasheet_.jedec_id);
       return true;
     }
     case op::kProgram:
@@ -222,13 +222,13 @@ bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::sp
       if (wel_) ChipErase(now);
       return false;
     case op::kGlobalUnlock:
-      if (spec_.protection == ProtectionScheme::kSst26Bpr && wel_) {
+      if (datasheet_.protection == ProtectionScheme::kSst26Bpr && wel_) {
         std::fill(sector_protected_.begin(), sector_protected_.end(), false);
         wel_ = false;
       }
       return false;
     case op::kReadBlockProtection: {
-      if (spec_.protection != ProtectionScheme::kSst26Bpr) return false;
+      if (datasheet_.protection != ProtectionScheme::kSst26Bpr) return false;
       // Two bits per 8 KiB block at the ends (read and write lock), one per other block,
       // the last block first; only write locks are modelled.
       std::fill(in.begin(), in.end(), 0);
@@ -238,17 +238,17 @@ bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::sp
     }
     case op::kProtectSector:
     case op::kUnprotectSector:
-      if (spec_.protection == ProtectionScheme::kAtmelSectors && wel_ && !(status_bits_ & kAtmelSprl)) {
+      if (datasheet_.protection == ProtectionScheme::kAtmelSectors && wel_ && !(status_bits_ & kAtmelSprl)) {
         sector_protected_[address / kAtmelSectorBytes] = opcode == op::kProtectSector;
         wel_ = false;
       }
       return false;
     case op::kReadSectorProtection:
-      if (spec_.protection != ProtectionScheme::kAtmelSectors) return false;
+      if (datasheet_.protection != ProtectionScheme::kAtmelSectors) return false;
       std::fill(in.begin(), in.end(), sector_protected_[address / kAtmelSectorBytes] ? 0xFF : 0x00);
       return true;
     default:
-      for (const EraseCommand& e : spec_.erase_commands)
+      for (const EraseCommand& e : datasheet_.erase_commands)
         if (e.opcode == opcode) {
           if (wel_) Erase(now, opcode, address);
           return false;
@@ -259,7 +259,7 @@ bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::sp
 
 void FlashPart::WriteStatus(uint64_t now, uint8_t value) {
   ++stats_.status_writes;
-  if (spec_.protection == ProtectionScheme::kAtmelSectors) {
+  if (datasheet_.protection == ProtectionScheme::kAtmelSectors) {
     // Bits 5:2 are decoded: all 0 unprotects every sector, all 1 protects every sector;
     // only SPRL is stored. Nothing changes while SPRL is set, except SPRL itself.
     bool locked = status_bits_ & kAtmelSprl;
@@ -269,24 +269,24 @@ void FlashPart::WriteStatus(uint64_t now, uint8_t value) {
       if (decoded == kAtmelDecodedBits) std::fill(sector_protected_.begin(), sector_protected_.end(), true);
     }
     status_bits_ = value & kAtmelSprl;
-  } else if (spec_.protection != ProtectionScheme::kSst26Bpr) {
-    uint8_t writable = spec_.protection == ProtectionScheme::kSst25 ? 0xBC : kStatusWritableBits;
+  } else if (datasheet_.protection != ProtectionScheme::kSst26Bpr) {
+    uint8_t writable = datasheet_.protection == ProtectionScheme::kSst25 ? 0xBC : kStatusWritableBits;
     status_bits_ = (status_bits_ & ~writable) | (value & writable);
   }
-  StartOperation(now, spec_.volatile_status || ewsr_ ? 0 : spec_.timing.write_status_ns);
+  StartOperation(now, datasheet_.volatile_status || ewsr_ ? 0 : datasheet_.timing.write_status_ns);
 }
 
 void FlashPart::Program(uint64_t now, uint32_t address, std::span<const uint8_t> data) {
   ++stats_.program_commands;
   size_t n = data.size();
-  if (spec_.program_mode == ProgramMode::kByte) n = std::min<size_t>(n, 1);
+  if (datasheet_.program_mode == ProgramMode::kByte) n = std::min<size_t>(n, 1);
   stats_.programmed_bytes += n;
-  uint64_t duration = n == 0 ? 0 : spec_.timing.program_first_byte_ns + spec_.timing.program_per_byte_ns * (n - 1);
+  uint64_t duration = n == 0 ? 0 : datasheet_.timing.program_first_byte_ns + datasheet_.timing.program_per_byte_ns * (n - 1);
   bool fail = faults_.program_failures > 0;
   if (fail) --faults_.program_failures;
   if (!fail && !RangeProtected(address, 1)) {
     // The page buffer wraps: bytes past the page end land at the page start.
-    uint32_t page = spec_.page_size;
+    uint32_t page = datasheet_.page_size;
     uint32_t page_base = address - address % page;
     for (size_t i = 0; i < n; ++i) {
       uint32_t at = page_base + (address % page + uint32_t(i)) % page;
@@ -301,24 +301,24 @@ void FlashPart::Program(uint64_t now, uint32_t address, std::span<const uint8_t>
 }
 
 uint64_t FlashPart::EraseTime(uint32_t bytes) const {
-  if (bytes <= 4 * 1024) return spec_.timing.erase_4k_ns;
-  if (bytes <= 32 * 1024) return spec_.timing.erase_32k_ns;
-  return spec_.timing.erase_64k_ns;
+  if (bytes <= 4 * 1024) return datasheet_.timing.erase_4k_ns;
+  if (bytes <= 32 * 1024) return datasheet_.timing.erase_32k_ns;
+  return datasheet_.timing.erase_64k_ns;
 }
 
 bool FlashPart::EraseBlock(uint8_t opcode, uint32_t address, uint32_t* base, uint32_t* bytes, uint64_t* duration) const {
-  for (const EraseCommand& e : spec_.erase_commands) {
+  for (const EraseCommand& e : datasheet_.erase_commands) {
     if (e.opcode != opcode) continue;
     uint32_t n = e.bytes;
-    if (spec_.sst26_block_geometry && e.bytes == 64 * 1024) {
-      uint32_t top = spec_.size;
+    if (datasheet_.sst26_block_geometry && e.bytes == 64 * 1024) {
+      uint32_t top = datasheet_.size;
       if (address < 32 * 1024 || address >= top - 32 * 1024)
         n = 8 * 1024;
       else if (address < 64 * 1024 || address >= top - 64 * 1024)
         n = 32 * 1024;
     }
     *base = address - address % n;
-    if (spec_.sst26_block_geometry && n == 32 * 1024) *base = address < 64 * 1024 ? 32 * 1024 : spec_.size - 64 * 1024;
+    if (datasheet_.sst26_block_geometry && n == 32 * 1024) *base = address < 64 * 1024 ? 32 * 1024 : datasheet_.size - 64 * 1024;
     *bytes = n;
     *duration = EraseTime(n);
     return true;
@@ -359,13 +359,13 @@ void FlashPart::Erase(uint64_t now, uint8_t opcode, uint32_t address) {
 
 void FlashPart::ChipErase(uint64_t now) {
   ++stats_.erase_commands;
-  stats_.erased_bytes += spec_.size;
-  bool any_protected = RangeProtected(0, spec_.size);
+  stats_.erased_bytes += datasheet_.size;
+  bool any_protected = RangeProtected(0, datasheet_.size);
   if (!any_protected) {
     std::fill(array_.begin(), array_.end(), 0xFF);
-    ApplyStuckBits(0, spec_.size);
+    ApplyStuckBits(0, datasheet_.size);
   }
-  StartOperation(now, spec_.timing.chip_erase_ns);
+  StartOperation(now, datasheet_.timing.chip_erase_ns);
 }
 
 }  // namespace sim

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "sim/devices/FlashPartSpec.h"
+#include "sim/devices/FlashPartDatasheet.h"
 
 namespace sim {
 
@@ -51,10 +51,10 @@ struct FlashPartStats {
 
 class FlashPart {
  public:
-  FlashPart(const FlashPartSpec& spec, std::vector<uint8_t> contents, uint8_t non_volatile_status = 0);
+  FlashPart(const FlashPartDatasheet& datasheet, std::vector<uint8_t> contents, uint8_t non_volatile_status = 0);
 
-  const FlashPartSpec& spec() const { return spec_; }
-  uint32_t size() const { return spec_.size; }
+  const FlashPartDatasheet& datasheet() const { return datasheet_; }
+  uint32_t size() const { return datasheet_.size; }
   const std::vector<uint8_t>& contents() const { return array_; }
   std::vector<uint8_t>& mutable_contents() { return array_; }
 
@@ -89,7 +89,7 @@ class FlashPart {
   void ApplyStuckBits(uint32_t base, uint32_t bytes);
   size_t Sst26BlockIndex(uint32_t offset) const;
 
-  FlashPartSpec spec_;
+  FlashPartDatasheet datasheet_;
   std::vector<uint8_t> array_;
   uint8_t status_bits_;  // protection and control bits of status register 1 (bits 7:2)
   bool wel_ = false;

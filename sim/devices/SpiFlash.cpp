@@ -59,12 +59,12 @@ FlashFaults SpiFlash::Faults(const toml::table& d) {
 }
 
 SpiFlash::SpiFlash(Bus& bus, Cpu& cpu, const toml::table& description, std::vector<uint8_t> contents) : bus_(bus) {
-  const FlashPartSpec& spec = FindFlashPart(description["flash"]["part"].value_or(std::string("W25Q128JV")));
+  const FlashPartDatasheet& datasheet = FindFlashPart(description["flash"]["part"].value_or(std::string("W25Q128JV")));
   uint8_t status = uint8_t(description["flash"]["status"].value_or(int64_t(0)));
   // A shorter image is what a programmer leaves when it writes a file from offset 0 into
   // an erased part: the rest reads erased.
-  if (contents.size() < spec.size) contents.resize(spec.size, 0xFF);
-  part_ = std::make_unique<FlashPart>(spec, std::move(contents), status);
+  if (contents.size() < datasheet.size) contents.resize(datasheet.size, 0xFF);
+  part_ = std::make_unique<FlashPart>(datasheet, std::move(contents), status);
   part_->faults() = Faults(description);
   controller_ = std::make_unique<SpiController>(bus, *part_, ControllerConfig(description));
   bus_.AttachPci(kSpiBus, kSpiDevice, kSpiFunction, controller_.get());

@@ -50,7 +50,7 @@ class SpiFlash {
   // For board-side code that changes the array without bus cycles: the controller's read
   // buffer and the processor's cached lines are dropped.
   std::vector<uint8_t>& mutable_contents();
-  std::string part_name() const { return part_->spec().name; }
+  std::string part_name() const { return part_->datasheet().name; }
 
   FlashPart& part() { return *part_; }
   SpiController& controller() { return *controller_; }

@@ -46,8 +46,8 @@ def images(uefi_dir):
         if not f.endswith(".efi"):
             continue
         name = f[:-4]
-        with open(os.path.join(uefi_dir, "ffs", name + ".toml"), "rb") as spec:
-            kind = tomllib.load(spec)["file"]["type"]
+        with open(os.path.join(uefi_dir, "ffs", name + ".toml"), "rb") as datasheet:
+            kind = tomllib.load(datasheet)["file"]["type"]
         found.append((name, kind))
     return found
 

@@ -19,8 +19,8 @@ struct Written {
   uint32_t vscc1;
 };
 
-Written IdentifyAndReadVscc(const sim::FlashPartSpec& spec, const flashtest::ImageLayout& layout) {
-  FlashRig rig(spec, BuildImage(layout));
+Written IdentifyAndReadVscc(const sim::FlashPartDatasheet& datasheet, const flashtest::ImageLayout& layout) {
+  FlashRig rig(datasheet, BuildImage(layout));
   rig.SetReg32(0xC4, kSentinel);
   rig.SetReg32(0xC8, kSentinel);
   rig.Identify();
@@ -29,60 +29,60 @@ Written IdentifyAndReadVscc(const sim::FlashPartSpec& spec, const flashtest::Ima
 }
 
 TEST(CapabilitiesFromDescriptor, TableEntryForThePartGoesToBothRegisters) {
-  const auto& spec = sim::FindFlashPart("W25Q128JV");
-  auto layout = DefaultLayout(spec.size);
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
+  auto layout = DefaultLayout(datasheet.size);
   layout.vscc_table = {{0x1740EF, 0x11111111}, {0x1840EF, 0x0000D805}, {0x1840C8, 0x22222222}};
-  Written w = IdentifyAndReadVscc(spec, layout);
+  Written w = IdentifyAndReadVscc(datasheet, layout);
   EXPECT_EQ(w.vscc0, 0x0000D805u);
   EXPECT_EQ(w.vscc1, 0x0000D805u);
 }
 
 TEST(CapabilitiesFromDescriptor, TableAt0x60AsFlumap1Of0x206) {
-  const auto& spec = sim::FindFlashPart("W25Q128JV");
-  auto layout = DefaultLayout(spec.size);
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
+  auto layout = DefaultLayout(datasheet.size);
   layout.flumap1 = 0x00000206;
   auto image = BuildImage(layout);
   const uint8_t entry[8] = {0xEF, 0x40, 0x18, 0x00, 0x05, 0x20, 0x00, 0x00};
   std::copy(std::begin(entry), std::end(entry), image.begin() + 0x60);
-  FlashRig rig(spec, image);
+  FlashRig rig(datasheet, image);
   rig.Identify();
   EXPECT_EQ(rig.Reg32(0xC4), 0x2005u);
   EXPECT_EQ(rig.Reg32(0xC8), 0x2005u);
 }
 
 TEST(CapabilitiesFromDescriptor, NoTableMapWritesNothingAndSkipsTheProfile) {
-  const auto& spec = sim::FindFlashPart("W25Q128JV");
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
   for (uint32_t map : {0xFFFFFFFFu, 0u}) {
-    auto layout = DefaultLayout(spec.size);
+    auto layout = DefaultLayout(datasheet.size);
     layout.flumap1 = map;
-    Written w = IdentifyAndReadVscc(spec, layout);
+    Written w = IdentifyAndReadVscc(datasheet, layout);
     EXPECT_EQ(w.vscc0, kSentinel) << std::hex << map;
     EXPECT_EQ(w.vscc1, kSentinel);
   }
 }
 
 TEST(CapabilitiesFromDescriptor, EmptyOrNonMatchingTableFallsBackToTheProfile) {
-  const auto& spec = sim::FindFlashPart("W25Q128JV");
-  auto layout = DefaultLayout(spec.size);
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
+  auto layout = DefaultLayout(datasheet.size);
   layout.flumap1 = 0x00000006;  // VTL 0
-  EXPECT_EQ(IdentifyAndReadVscc(spec, layout).vscc0, 0x2025u);
+  EXPECT_EQ(IdentifyAndReadVscc(datasheet, layout).vscc0, 0x2025u);
   layout.flumap1.reset();
   layout.vscc_table = {{0x1840C8, 0x22222222}};
-  EXPECT_EQ(IdentifyAndReadVscc(spec, layout).vscc1, 0x2025u);
+  EXPECT_EQ(IdentifyAndReadVscc(datasheet, layout).vscc1, 0x2025u);
 }
 
 TEST(CapabilitiesFromProfile, WinbondWithAcceptedSfdp) {
   // ProfileCommon after 4096 / 0x20: erase opcode, 4 KiB, 64-byte granularity, QER for 0xEF.
-  const auto& spec = sim::FindFlashPart("W25Q128JV");
-  EXPECT_EQ(IdentifyAndReadVscc(spec, DefaultLayout(spec.size)).vscc0, 0x2025u);
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
+  EXPECT_EQ(IdentifyAndReadVscc(datasheet, DefaultLayout(datasheet.size)).vscc0, 0x2025u);
 }
 
 TEST(CapabilitiesFromProfile, SignatureOneByteLateTakesHeaderFieldsOneByteOn) {
   // The EON part answers SFDP one byte late; with a Winbond identifier the accepted header
   // shows as the manufacturer bits.
-  auto spec = flashtest::WithJedecId("EN25QH128A", 0x1840EF);
-  ASSERT_EQ(spec.sfdp_leading_bytes, 1u);
-  EXPECT_EQ(IdentifyAndReadVscc(spec, DefaultLayout(spec.size)).vscc0, 0x2025u);
+  auto datasheet = flashtest::WithJedecId("EN25QH128A", 0x1840EF);
+  ASSERT_EQ(datasheet.sfdp_leading_bytes, 1u);
+  EXPECT_EQ(IdentifyAndReadVscc(datasheet, DefaultLayout(datasheet.size)).vscc0, 0x2025u);
 }
 
 TEST(CapabilitiesFromProfile, AtmelBitsWithAndWithoutAnAcceptedHeader) {
@@ -109,9 +109,9 @@ struct HeaderDefect {
 class RejectedSfdpHeader : public ::testing::TestWithParam<HeaderDefect> {};
 
 TEST_P(RejectedSfdpHeader, LeavesTheManufacturerBitsOut) {
-  auto spec = sim::FindFlashPart("W25Q128JV");
-  spec.sfdp[GetParam().offset] = GetParam().value;
-  EXPECT_EQ(IdentifyAndReadVscc(spec, DefaultLayout(spec.size)).vscc0, 0x2005u) << GetParam().what;
+  auto datasheet = sim::FindFlashPart("W25Q128JV");
+  datasheet.sfdp[GetParam().offset] = GetParam().value;
+  EXPECT_EQ(IdentifyAndReadVscc(datasheet, DefaultLayout(datasheet.size)).vscc0, 0x2005u) << GetParam().what;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -15,13 +15,13 @@ using flashtest::RigOptions;
 
 // A part whose whole array holds data (nothing erased), identified and ready.
 std::unique_ptr<FlashRig> Written(const char* name, RigOptions options = {}) {
-  const auto& spec = sim::FindFlashPart(name);
-  auto layout = DefaultLayout(spec.size);
+  const auto& datasheet = sim::FindFlashPart(name);
+  auto layout = DefaultLayout(datasheet.size);
   auto image = BuildImage(layout);
-  auto data = flashtest::Pattern(spec.size - 0x1000, 1);
+  auto data = flashtest::Pattern(datasheet.size - 0x1000, 1);
   for (auto& b : data) b &= 0x7F;  // never 0xFF
   std::copy(data.begin(), data.end(), image.begin() + 0x1000);
-  auto rig = std::make_unique<FlashRig>(spec, image, options);
+  auto rig = std::make_unique<FlashRig>(datasheet, image, options);
   rig->Identify();
   EXPECT_NE(gSpiFlashDeviceLayer.SelectedFlashDevice, nullptr);
   rig->part->ResetStats();

@@ -59,12 +59,12 @@ TEST(FlashPart, WritesNeedTheWriteEnableLatchAndClearIt) {
 }
 
 TEST(FlashPart, ABusyPartAnswersOnlyStatusReadsForItsDatasheetTime) {
-  const auto& spec = sim::FindFlashPart("W25Q16JV");
-  FlashPart part(spec, Filled("W25Q16JV", 0x00));
+  const auto& datasheet = sim::FindFlashPart("W25Q16JV");
+  FlashPart part(datasheet, Filled("W25Q16JV", 0x00));
   Driver d{part};
   d.Command(0x06);
   d.Command(0x20, 0x3000);
-  EXPECT_EQ(part.busy_until(), d.t + spec.timing.erase_4k_ns);
+  EXPECT_EQ(part.busy_until(), d.t + datasheet.timing.erase_4k_ns);
   std::vector<uint8_t> in(4, 0xEE);
   EXPECT_FALSE(part.Transfer(d.t + 10, 0x03, 0x3000, {}, in));
   EXPECT_EQ(in[0], 0xEE) << "the part did not drive SO";
@@ -77,7 +77,7 @@ TEST(FlashPart, ABusyPartAnswersOnlyStatusReadsForItsDatasheetTime) {
   d.Write(0x20, 0x4000);
   d.Command(0x06);
   d.Command(0x02, 0x4000, std::vector<uint8_t>(64, 0));
-  EXPECT_EQ(part.busy_until() - d.t, spec.timing.program_first_byte_ns + 63 * spec.timing.program_per_byte_ns);
+  EXPECT_EQ(part.busy_until() - d.t, datasheet.timing.program_first_byte_ns + 63 * datasheet.timing.program_per_byte_ns);
 }
 
 TEST(FlashPart, PageProgramWrapsInsideThePage) {

@@ -195,8 +195,8 @@ TEST(Identification, EveryCataloguePartIsNamedAsTheTablesSay) {
   };
   ASSERT_EQ(std::size(expect), sim::FlashCatalogue().size());
   for (auto [part, name] : expect) {
-    const auto& spec = sim::FindFlashPart(part);
-    FlashRig rig(spec, flashtest::BuildImage(flashtest::DefaultLayout(spec.size)));
+    const auto& datasheet = sim::FindFlashPart(part);
+    FlashRig rig(datasheet, flashtest::BuildImage(flashtest::DefaultLayout(datasheet.size)));
     rig.Identify();
     if (name == nullptr) {
       EXPECT_EQ(gSpiFlashDeviceLayer.SelectedFlashDevice, nullptr) << part;
@@ -204,7 +204,7 @@ TEST(Identification, EveryCataloguePartIsNamedAsTheTablesSay) {
     }
     ASSERT_NE(gSpiFlashDeviceLayer.SelectedFlashDevice, nullptr) << part;
     EXPECT_STREQ(gSpiFlashDeviceLayer.SpiFlashDevice.PartName, name) << part;
-    EXPECT_EQ(gSpiFlashDeviceLayer.FlashSize, spec.size) << part;
+    EXPECT_EQ(gSpiFlashDeviceLayer.FlashSize, datasheet.size) << part;
   }
 }
 

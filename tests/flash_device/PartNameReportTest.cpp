@@ -19,8 +19,8 @@ struct Report {
 };
 
 Report RunReport(const char* part, uint8_t prefill = 0xCC) {
-  const auto& spec = sim::FindFlashPart(part);
-  flashtest::FlashRig rig(spec, flashtest::BuildImage(flashtest::DefaultLayout(spec.size)));
+  const auto& datasheet = sim::FindFlashPart(part);
+  flashtest::FlashRig rig(datasheet, flashtest::BuildImage(flashtest::DefaultLayout(datasheet.size)));
   rig.bus.MapRam(0x00100000, 0x00100000, sim::RamKind::kRam);
   std::vector<uint8_t> fill(sizeof(FlashServiceRequest), prefill);
   rig.bus.PokeBytes(kRequest, fill.data(), fill.size());
@@ -58,8 +58,8 @@ TEST(PartNameReport, WithoutAKnownPartOnlyAddressSizeAndBufferAreWritten) {
 }
 
 TEST(PartNameReport, EveryReportIdentifiesAgainAndWritesTheSameValues) {
-  const auto& spec = sim::FindFlashPart("W25Q128JV");
-  flashtest::FlashRig rig(spec, flashtest::BuildImage(flashtest::DefaultLayout(spec.size)));
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
+  flashtest::FlashRig rig(datasheet, flashtest::BuildImage(flashtest::DefaultLayout(datasheet.size)));
   rig.bus.MapRam(0x00100000, 0x00100000, sim::RamKind::kRam);
   FlashServiceRequest first{}, second{};
   rig.Run([&] { GetPartName(kRequest); });

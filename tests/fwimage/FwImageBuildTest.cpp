@@ -191,7 +191,7 @@ TEST(FfsPackaging, SmmDriverFileHasDepexImageAndNameSectionsInPlace) {
   pe[0] = 'M';
   pe[1] = 'Z';
   fwtest::WriteFile(dir / "Drv.efi", pe);
-  fwimage::FileSpec spec = fwimage::ParseFileSpec(R"(
+  fwimage::FileSpec file_desc = fwimage::ParseFileSpec(R"(
 [file]
 type = "smm"
 guid = "A1B2C3D4-1111-4222-8333-0123456789AB"
@@ -199,7 +199,7 @@ ui = "Drv"
 pe = "Drv.efi"
 depex = ["EFI_SMM_CPU_PROTOCOL_GUID"]
 )", dir, "drv.toml");
-  std::vector<uint8_t> ffs = fwimage::EncodeFfsFile(spec);
+  std::vector<uint8_t> ffs = fwimage::EncodeFfsFile(file_desc);
   // Header: type SMM, 24-bit size, logical state "complete" (a volume builder stores it
   // for its erase polarity).
   EXPECT_EQ(ffs[0x12], EFI_FV_FILETYPE_SMM);
@@ -229,7 +229,7 @@ depex = ["EFI_SMM_CPU_PROTOCOL_GUID"]
   auto image = fwtest::BuildFromText("[flash]\nsize = 0x10000\n[[volume]]\noffset = 0\nsize = 0x8000\n"
                                      "[[volume.file]]\nffs = \"Drv.ffs\"\n", dir);
   auto info = fwimage::InspectImage(image);
-  const fwimage::FileInfo* f = info.FindFile(spec.name);
+  const fwimage::FileInfo* f = info.FindFile(file_desc.name);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->state, 0xF8);
   EXPECT_TRUE(f->header_checksum_ok && f->data_checksum_ok && f->state_complete);

@@ -1,4 +1,4 @@
-// The PI SMM core of the simulated board behaves as the PI specification says.
+// The PI SMM core of the simulated board behaves as PI SMM drivers expect of it.
 #include <gtest/gtest.h>
 
 #include "sim/board/Board.h"

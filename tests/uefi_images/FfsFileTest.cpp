@@ -86,9 +86,9 @@ TEST(FfsFiles, UefiExtractReadsEveryFileSectionAndChecksum) {
       "[flash]\nsize = \"16MiB\"\n[descriptor.regions]\ndescriptor = { base = 0, limit = 0xFFF }\n"
       "me = { base = 0x1000, limit = 0x1FFFFF }\nbios = { base = 0x200000, limit = 0xFFFFFF }\n"
       "[[volume]]\noffset = 0xC00000\nsize = 0x400000\n";
-  std::vector<Packaged> specs;
+  std::vector<Packaged> packaged;
   for (const fs::path& ffs : files) {
-    specs.push_back(ReadSpec(ffs));
+    packaged.push_back(ReadSpec(ffs));
     description += "[[volume.file]]\nffs = \"" + ffs.string() + "\"\n";
   }
   auto image = fwimage::BuildImage(fwimage::ParseDescription(description, dir, "ffs-volume.toml"));
@@ -98,7 +98,7 @@ TEST(FfsFiles, UefiExtractReadsEveryFileSectionAndChecksum) {
   std::string messages = fwtest::RunUefiExtract(dir / "image.bin", &rows, &items);
   EXPECT_EQ(messages.find("invalid"), std::string::npos) << messages;
 
-  for (const Packaged& p : specs) {
+  for (const Packaged& p : packaged) {
     SCOPED_TRACE(p.ui);
     auto file = std::find_if(items.begin(), items.end(), [&](const fwtest::DumpItem& i) {
       return i.fields.count("File GUID") && i.fields.at("File GUID") == p.guid;

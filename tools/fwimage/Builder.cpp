@@ -47,8 +47,8 @@ std::vector<uint8_t> LayoutTable(const ImageDescription& d, const VolumeSpec& v,
   return table;
 }
 
-std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& spec, uint32_t base_pointer) {
-  VolumeSpec v = spec;
+std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& volume_desc, uint32_t base_pointer) {
+  VolumeSpec v = volume_desc;
   std::vector<uint8_t> out(v.size, kEraseByte);
 
   // Header: FFS2, erase polarity 1, memory mapped, 16-byte alignment, one block-map run.
@@ -84,7 +84,7 @@ std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& sp
     sizes.push_back(size);
     at += size;
   }
-  bool top = spec.offset + spec.size == d.BiosLimit() + 1;
+  bool top = volume_desc.offset + volume_desc.size == d.BiosLimit() + 1;
   uint64_t limit = top ? v.size - kTopFileSize : v.size;
   if (at > limit)
     throw DescriptionError(d.source + ": volume " + v.name + ": files need " + Hex(at) + " bytes, the volume holds " +

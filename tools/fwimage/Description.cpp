@@ -252,20 +252,20 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
     const toml::table* r = value.as_table();
     if (r == nullptr) ctx.Fail(where, "expects { base = ..., limit = ... }");
     CheckKeys(ctx, where, *r, {"base", "limit"});
-    RegionSpec spec;
-    spec.index = static_cast<unsigned>(index);
+    RegionSpec item;
+    item.index = static_cast<unsigned>(index);
     uint64_t base = RequireSize(ctx, where, *r, "base");
     uint64_t limit = RequireSize(ctx, where, *r, "limit");
     if (base % ifd::kRegionUnit != 0 || (limit + 1) % ifd::kRegionUnit != 0)
       ctx.Fail(where, "base and limit + 1 must be multiples of 4 KiB");
     if (limit < base) ctx.Fail(where, "limit below base");
     if (limit >= d.flash_size) ctx.Fail(where, "ends past the flash (" + Hex(d.flash_size) + " bytes)");
-    spec.base = static_cast<uint32_t>(base);
-    spec.limit = static_cast<uint32_t>(limit);
+    item.base = static_cast<uint32_t>(base);
+    item.limit = static_cast<uint32_t>(limit);
     for (const RegionSpec& other : d.regions)
-      if (spec.base <= other.limit && other.base <= spec.limit)
+      if (item.base <= other.limit && other.base <= item.limit)
         ctx.Fail(where, "overlaps region " + RegionName(other.index));
-    d.regions.push_back(spec);
+    d.regions.push_back(item);
   }
   auto find = [&](unsigned index) {
     return std::find_if(d.regions.begin(), d.regions.end(), [&](const RegionSpec& r) { return r.index == index; });
@@ -312,19 +312,19 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
       const toml::table* m = value.as_table();
       if (m == nullptr) ctx.Fail(where, "expects { read = [...], write = [...] }");
       CheckKeys(ctx, where, *m, {"read", "write"});
-      MasterSpec spec{number, 0, 0};
+      MasterSpec item{number, 0, 0};
       for (const char* dir : {"read", "write"}) {
         const toml::array* list = (*m)[dir].as_array();
         if (list == nullptr) continue;
         for (const toml::node& n : *list) {
           int index = ifd::RegionIndexFromName(n.value<std::string>().value_or(""));
           if (index < 0) ctx.Fail(where + "." + dir, "unknown region name");
-          uint16_t& bits = std::string(dir) == "read" ? spec.read : spec.write;
+          uint16_t& bits = std::string(dir) == "read" ? item.read : item.write;
           bits = static_cast<uint16_t>(bits | 1u << index);
         }
       }
       std::erase_if(d.masters, [&](const MasterSpec& s) { return s.master == number; });
-      d.masters.push_back(spec);
+      d.masters.push_back(item);
     }
   }
 }

@@ -106,10 +106,10 @@ Decoded Decode(std::span<const uint8_t> image) {
   for (unsigned m = 0; m < kMasterCount; ++m) {
     uint32_t at = fmba + 4 * m;
     if (at + 4 > kDescriptorSize) break;
-    MasterSpec spec;
-    spec.master = m + 1;
-    DecodeMaster(GetU32(image, at), &spec.read, &spec.write);
-    r.masters.push_back(spec);
+    MasterSpec item;
+    item.master = m + 1;
+    DecodeMaster(GetU32(image, at), &item.read, &item.write);
+    r.masters.push_back(item);
   }
   uint32_t umap = GetU32(image, kFlUMap1);
   if (umap != 0 && umap != 0xFFFFFFFF) {

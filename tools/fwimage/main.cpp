@@ -81,8 +81,8 @@ int main(int argc, char** argv) {
         WriteAtomically(svg_path, svg.data(), svg.size());
       }
     } else if (*ffs) {
-      fwimage::FileSpec spec = fwimage::LoadFileSpec(file_spec);
-      std::vector<uint8_t> bytes = fwimage::EncodeFfsFile(spec);
+      fwimage::FileSpec item = fwimage::LoadFileSpec(file_spec);
+      std::vector<uint8_t> bytes = fwimage::EncodeFfsFile(item);
       WriteAtomically(ffs_out, bytes.data(), bytes.size());
     }
   } catch (const std::exception& e) {

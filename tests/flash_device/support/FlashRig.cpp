@@ -16,12 +16,12 @@ ImageLayout DefaultLayout(uint32_t flash_size) {
   return l;
 }
 
-FlashRig::FlashRig(const sim::FlashPartSpec& spec, std::vector<uint8_t> image, RigOptions options) {
+FlashRig::FlashRig(const sim::FlashPartDatasheet& datasheet, std::vector<uint8_t> image, RigOptions options) {
   FwHostBindPlatform(cpu.ops());
   bus.MapIo(0x1808, 0x180B, &pm_timer);
   bus.DefineMsr(0xCE, 0);
   bus.DefineMsr(0x1FE, 0);
-  part = std::make_unique<sim::FlashPart>(spec, std::move(image), options.status);
+  part = std::make_unique<sim::FlashPart>(datasheet, std::move(image), options.status);
   controller = std::make_unique<sim::SpiController>(bus, *part, options.controller);
   bus.AttachPci(0, 31, 5, controller.get());
   window = std::make_unique<sim::FlashWindow>(bus, cpu, *controller, options.cache);
@@ -47,8 +47,8 @@ void FlashRig::Identify() {
   Run([] { IdentifyFlashPart(gSpiFlashDeviceLayer.FlashWindowBase); });
 }
 
-sim::FlashPartSpec WithJedecId(const char* part, uint32_t jedec_id) {
-  sim::FlashPartSpec s = sim::FindFlashPart(part);
+sim::FlashPartDatasheet WithJedecId(const char* part, uint32_t jedec_id) {
+  sim::FlashPartDatasheet s = sim::FindFlashPart(part);
   s.jedec_id = jedec_id;
   s.id_reply.clear();
   return s;

@@ -26,7 +26,7 @@ struct RigOptions {
 
 class FlashRig {
  public:
-  FlashRig(const sim::FlashPartSpec& spec, std::vector<uint8_t> image, RigOptions options = {});
+  FlashRig(const sim::FlashPartDatasheet& datasheet, std::vector<uint8_t> image, RigOptions options = {});
   // A part from the catalogue with the default descriptor image for its size.
   explicit FlashRig(const char* part, RigOptions options = {});
   ~FlashRig();
@@ -51,8 +51,8 @@ class FlashRig {
   void Identify();
 };
 
-// The spec of a catalogue part with another JEDEC identifier (for table tests).
-sim::FlashPartSpec WithJedecId(const char* part, uint32_t jedec_id);
+// The datasheet of a catalogue part with another JEDEC identifier (for table tests).
+sim::FlashPartDatasheet WithJedecId(const char* part, uint32_t jedec_id);
 // The default test image for a part: descriptor, ME region, BIOS region from 2 MiB (or
 // from half the part for parts of 2 MiB and less).
 ImageLayout DefaultLayout(uint32_t flash_size);

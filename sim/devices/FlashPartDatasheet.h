@@ -51,7 +51,7 @@ struct FlashPartTiming {
   uint64_t chip_erase_ns;
 };
 
-struct FlashPartSpec {
+struct FlashPartDatasheet {
   std::string name;            // catalogue name, e.g. "W25Q128JV"
   std::string vendor;
   uint32_t jedec_id;           // as the 9Fh bytes arrive: manufacturer | type << 8 | capacity << 16
