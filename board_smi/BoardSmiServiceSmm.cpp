@@ -8,7 +8,7 @@ constinit BoardSmiServiceState gBoardSmiService{};
 
 const FrameDriverProfile gFrameDriverProfile = {
     /*ReadsInSmmFlag=*/TRUE,
-    /*ConstructorHook=*/nullptr,
+    /*ConstructorHook=*/MePinHeciBar,  // HECI's BAR is taken before any operating-system code runs
     /*RequiresFrameSupport=*/TRUE,
 };
 

@@ -46,6 +46,7 @@ VOID FrameRunConstructors(EFI_HANDLE, EFI_SYSTEM_TABLE* SystemTable) {
     if (!EFI_ERROR(base2->GetSmstLocation(base2, &smst))) gFrame.Smst = smst;
   }
   LoadSmramMap();
+  LoadMemorySpaceMap();
   gFrame.PciExpressBase = kPciExpressBase;
   gFrame.PciExpressBaseSet = TRUE;
 
@@ -84,10 +85,15 @@ EFI_STATUS FrameSmmGate(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable) {
     gFrame.FrameSupport = EFI_ERROR(status) ? nullptr : support;
   }
   if (gFrameDriverProfile.RequiresFrameSupport && EFI_ERROR(status)) return status;
+  gFrame.BodyStarted = TRUE;
   return FrameDriverBody(ImageHandle, SystemTable);
 }
 
 VOID FrameRunDestructor() {
+  // A body that failed part-way may have left a handler registered (the SMI handler
+  // before a failed protocol installation): the maps its checks need stay for good.
+  if (gFrame.BodyStarted) return;
+  FreeMemorySpaceMap();
   if (gFrame.SmramRangeTable != nullptr) {
     FreePool(gFrame.SmramRangeTable);
     gFrame.SmramRangeTable = nullptr;

@@ -2,6 +2,7 @@
 // of a driver uses (pool, SMRAM test, PCI Express configuration address).
 #pragma once
 
+#include "frame/MemorySpaceMap.h"
 #include "uefi/PiSmm.h"
 
 // What one SMM driver does differently in the frame; each driver defines its profile.
@@ -22,10 +23,14 @@ struct FrameState {
   EFI_SMM_SYSTEM_TABLE2* Smst = nullptr;
   EFI_SMRAM_DESCRIPTOR* SmramRangeTable = nullptr;
   UINT64 SmramRangeCount = 0;
+  MemoryRange* MemoryRanges = nullptr;  // caller memory and device windows (MemorySpaceMap.h), in SMRAM
+  UINT64 MemoryRangeCount = 0;
   UINT64 PciExpressBase = 0;
   BOOLEAN PciExpressBaseSet = FALSE;
   BOOLEAN InSmmFlag = FALSE;
   BOOLEAN GateTablesStored = FALSE;
+  // The body has run: from then on handlers may be registered, and they need the maps.
+  BOOLEAN BodyStarted = FALSE;
   EFI_STATUS EntryStatus = EFI_LOAD_ERROR;
   EFI_SMM_BASE2_PROTOCOL* InSmmBase2 = nullptr;  // held by constructor step 5
   VOID* FrameSupport = nullptr;                  // SmmFrameSupportProtocol, never called

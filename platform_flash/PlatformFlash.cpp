@@ -26,13 +26,16 @@ EFI_STATUS CheckFlashRange(UINT64 Address, UINT64 Size) {
   return EFI_SUCCESS;
 }
 
-// Buffers belong to the requester: never SMRAM, never wrapping.
-BOOLEAN BufferAllowed(UINT64 Buffer, UINT64 Size) { return Size == 0 || !RangeOverlapsSmram(Buffer, Size); }
+// Buffers belong to the requester: memory a caller may hand to SMM, never SMRAM, a
+// device window or memory the operating system owns; never wrapping.
+BOOLEAN BufferAllowed(UINT64 Buffer, UINT64 Size) { return Size == 0 || RangeIsCallerMemory(Buffer, Size); }
 
 }  // namespace
 
 BOOLEAN PlatformFlashReady() {
   SpiFlashDeviceLayer& s = gSpiFlashDeviceLayer;
+  // A controller whose base was not sound at start-up is never addressed.
+  if (EFI_ERROR(SpiPinController())) return FALSE;
   if (s.SelectedFlashDevice == nullptr) {
     IdentifyFlashPart(s.FlashWindowBase);
     if (s.SelectedFlashDevice == nullptr) IdentifyFlashPart(spi::kFlashWindowBottom);
@@ -41,6 +44,7 @@ BOOLEAN PlatformFlashReady() {
 }
 
 EFI_STATUS EFIAPI PlatformFlashRead(UINT64 Address, UINT64 Size, UINT64 Buffer) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   SpiRefreshBar();
   EFI_STATUS status = CheckFlashRange(Address, Size);
   if (EFI_ERROR(status)) return status;
@@ -61,6 +65,7 @@ EFI_STATUS EFIAPI PlatformFlashRead(UINT64 Address, UINT64 Size, UINT64 Buffer) 
 }
 
 EFI_STATUS EFIAPI PlatformFlashErase(UINT64 Address, UINT64 Size) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   if (Size > 0xFFFFFFFFULL) return EFI_INVALID_PARAMETER;
   if (!PlatformFlashReady()) return EFI_NOT_READY;
   EFI_STATUS status = CheckFlashRange(Address, Size);
@@ -79,6 +84,7 @@ EFI_STATUS EFIAPI PlatformFlashErase(UINT64 Address, UINT64 Size) {
 }
 
 EFI_STATUS EFIAPI PlatformFlashWrite(UINT64 Address, UINT64 Size, UINT64 Buffer) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   if (Size > 0xFFFFFFFFULL) return EFI_INVALID_PARAMETER;
   if (!PlatformFlashReady()) return EFI_NOT_READY;
   EFI_STATUS status = CheckFlashRange(Address, Size);

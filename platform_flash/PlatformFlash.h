@@ -15,9 +15,12 @@ extern constinit PlatformFlashState gPlatformFlash;
 // Identifies the part when nothing is selected yet; TRUE when a device is selected.
 BOOLEAN PlatformFlashReady();
 
+// Every slot answers EFI_ACCESS_DENIED, touching no controller register, while the SPI
+// controller's BAR0 or memory decoding differ from what start-up recorded.
 // Slot 0: copies Size bytes of the flash window at Address to the buffer at physical
 // address Buffer. EFI_INVALID_PARAMETER when the range is not all flash; EFI_ACCESS_DENIED
-// when the buffer overlaps SMRAM or wraps.
+// when the buffer is not memory a caller may hand to SMM (SMRAM, a device window,
+// operating-system memory) or wraps.
 EFI_STATUS EFIAPI PlatformFlashRead(UINT64 Address, UINT64 Size, UINT64 Buffer);
 // Slot 1: erases [Address, Address + Size), a whole number of erase units.
 EFI_STATUS EFIAPI PlatformFlashErase(UINT64 Address, UINT64 Size);

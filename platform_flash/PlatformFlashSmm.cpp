@@ -8,7 +8,7 @@
 
 const FrameDriverProfile gFrameDriverProfile = {
     TRUE,              // ReadsInSmmFlag
-    BiosGuardStartUp,  // ConstructorHook: with BIOS Guard in force, changes go through it
+    FlashDriverStartUp,  // ConstructorHook: the controller's base pinned, then the BIOS Guard set-up
     FALSE,    // RequiresFrameSupport
 };
 

@@ -76,6 +76,14 @@ enum EFI_MEMORY_TYPE : UINT32 {
   EfiBootServicesData = 4,
   EfiRuntimeServicesCode = 5,
   EfiRuntimeServicesData = 6,
+  EfiConventionalMemory = 7,
+  EfiUnusableMemory = 8,
+  EfiACPIReclaimMemory = 9,
+  EfiACPIMemoryNVS = 10,
+  EfiMemoryMappedIO = 11,
+  EfiMemoryMappedIOPortSpace = 12,
+  EfiPalCode = 13,
+  EfiPersistentMemory = 14,
 };
 static_assert(sizeof(EFI_MEMORY_TYPE) == 4);
 

@@ -27,13 +27,29 @@ typedef EFI_STATUS(EFIAPI* EFI_INSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE* Handle, E
 typedef EFI_STATUS(EFIAPI* EFI_LOCATE_PROTOCOL)(EFI_GUID* Protocol, VOID* Registration, VOID** Interface);
 typedef EFI_STATUS(EFIAPI* EFI_STALL)(UINTN Microseconds);
 
+// One entry of the UEFI memory map. Entries are DescriptorSize bytes apart, which may be
+// more than sizeof (EFI_MEMORY_DESCRIPTOR).
+struct EFI_MEMORY_DESCRIPTOR {
+  UINT32 Type;  // EFI_MEMORY_TYPE
+  UINT32 Pad;
+  UINT64 PhysicalStart;
+  UINT64 VirtualStart;
+  UINT64 NumberOfPages;  // 4 KiB pages
+  UINT64 Attribute;
+};
+static_assert(sizeof(EFI_MEMORY_DESCRIPTOR) == 40 && offsetof(EFI_MEMORY_DESCRIPTOR, PhysicalStart) == 8 &&
+              offsetof(EFI_MEMORY_DESCRIPTOR, NumberOfPages) == 24);
+constexpr UINT64 EFI_PAGE_SHIFT = 12;
+typedef EFI_STATUS(EFIAPI* EFI_GET_MEMORY_MAP)(UINTN* MemoryMapSize, EFI_MEMORY_DESCRIPTOR* MemoryMap, UINTN* MapKey,
+                                               UINTN* DescriptorSize, UINT32* DescriptorVersion);
+
 struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
   EFI_UNUSED_SERVICE RaiseTPL;
   EFI_UNUSED_SERVICE RestoreTPL;
   EFI_UNUSED_SERVICE AllocatePages;
   EFI_UNUSED_SERVICE FreePages;
-  EFI_UNUSED_SERVICE GetMemoryMap;
+  EFI_GET_MEMORY_MAP GetMemoryMap;
   EFI_ALLOCATE_POOL AllocatePool;
   EFI_FREE_POOL FreePool;
   EFI_UNUSED_SERVICE CreateEvent;
@@ -75,6 +91,7 @@ struct EFI_BOOT_SERVICES {
   EFI_UNUSED_SERVICE CreateEventEx;
 };
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
+static_assert(offsetof(EFI_BOOT_SERVICES, GetMemoryMap) == 0x38);
 static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 0x40);
 static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == 0x48);
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallProtocolInterface) == 0x80);

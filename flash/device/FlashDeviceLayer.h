@@ -18,9 +18,15 @@ struct RegionCacheRecord {
 
 constexpr UINT32 kPartNameBufferBytes = 48;
 
+// Whether the controller's memory base has been taken and found sound.
+enum SpiBarPinState : UINT8 { kSpiBarUnpinned = 0, kSpiBarPinned = 1, kSpiBarUnusable = 2 };
+
 struct SpiFlashDeviceLayer {
-  // Controller access.
+  // Controller access. SpiBar comes from BAR0 once, at start-up (PinnedBar0); afterwards
+  // configuration space is only compared with it.
   UINT64 SpiBar = spi::kSpiBarAfterReset;
+  UINT32 PinnedBar0 = 0;
+  UINT8 BarPinState = kSpiBarUnpinned;
   RegionCacheRecord RegionCache{};
   BOOLEAN VirtualModeFlag = FALSE;
   UINT64 FlashWindowBase = spi::kBiosWindowBase;

@@ -43,11 +43,36 @@ VOID FillRegionCache() {
   }
 }
 
+UINT64 SpiConfigAddress(UINT64 Register) {
+  return PciExpressConfigAddress(PciConfigOffset(kPciBus, kPciDevice, kPciFunction, Register));
+}
+
 }  // namespace
 
+EFI_STATUS SpiPinController() {
+  SpiFlashDeviceLayer& s = gSpiFlashDeviceLayer;
+  if (s.BarPinState != kSpiBarUnpinned) return s.BarPinState == kSpiBarPinned ? EFI_SUCCESS : EFI_ACCESS_DENIED;
+  const UINT32 bar0 = MmioRead32(SpiConfigAddress(kCfgBar0));
+  const UINT16 command = MmioRead16(SpiConfigAddress(kCfgCommand));
+  const UINT64 base = bar0 & kBar0BaseMask;
+  const BOOLEAN sound = (bar0 & kBar0TypeMask) == 0 && base != 0 && (command & kCommandMse) != 0 &&
+                        RangeIsPlatformMmio(base, kSpiBarBytes);
+  s.BarPinState = sound ? kSpiBarPinned : kSpiBarUnusable;
+  if (!sound) return EFI_ACCESS_DENIED;
+  s.PinnedBar0 = bar0;
+  s.SpiBar = base;
+  return EFI_SUCCESS;
+}
+
+BOOLEAN SpiControllerInPlace() {
+  if (EFI_ERROR(SpiPinController())) return FALSE;
+  return MmioRead32(SpiConfigAddress(kCfgBar0)) == gSpiFlashDeviceLayer.PinnedBar0 &&
+         (MmioRead16(SpiConfigAddress(kCfgCommand)) & kCommandMse) != 0;
+}
+
 VOID SpiRefreshBar() {
-  UINT64 bar0 = PciExpressConfigAddress(PciConfigOffset(kPciBus, kPciDevice, kPciFunction, kCfgBar0));
-  gSpiFlashDeviceLayer.SpiBar = MmioRead32(bar0) & kBar0BaseMask;
+  SpiFlashDeviceLayer& s = gSpiFlashDeviceLayer;
+  if (!EFI_ERROR(SpiPinController())) s.SpiBar = s.PinnedBar0 & kBar0BaseMask;
 }
 
 VOID SpiWaitCycle(BOOLEAN Hardware, BOOLEAN Software) {

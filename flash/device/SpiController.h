@@ -15,7 +15,16 @@ enum SpiRegion : UINT32 {
 };
 constexpr UINT32 kSpiRegionCount = 5;
 
-// SpiBar = BAR0 of 0:31:5 with its low 12 bits cleared.
+// Takes BAR0 of 0:31:5 as the controller's base for good, once, at start-up: a 32-bit
+// memory BAR, non-zero, memory decoding on, wholly inside a device window of the platform
+// and outside SMRAM. EFI_ACCESS_DENIED (and no controller access ever after) otherwise.
+EFI_STATUS SpiPinController();
+// TRUE while BAR0 and the command register's memory-space enable still hold what start-up
+// recorded (pinning first when that has not happened). Read before any controller access
+// of an SMI or protocol call: an operating system that moved or switched off the
+// controller gets EFI_ACCESS_DENIED and no register is touched.
+BOOLEAN SpiControllerInPlace();
+// SpiBar = the pinned base; configuration space is not read.
 VOID SpiRefreshBar();
 // Waits for the selected engines' cycles to end (bounded by status reads) and clears
 // their write-1-to-clear status bits. A read limit that runs out is not an error.

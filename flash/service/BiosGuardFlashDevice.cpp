@@ -1,5 +1,6 @@
 #include "flash/service/BiosGuardFlashDevice.h"
 
+#include "flash/device/FlashDeviceLayer.h"
 #include "flash/device/FlashIdentification.h"
 #include "flash/device/SpiController.h"
 #include "flash/device/SpiRegisters.h"
@@ -11,7 +12,13 @@ constinit BiosGuardDeviceState gBiosGuardDevice{};
 namespace {
 
 constexpr UINT32 kBiosGuardEraseBytes = 4096;
-constexpr UINT32 kBfpregBaseShift = 12;  // BFPREG bits 15:0: BIOS region base in 4 KiB units
+constexpr UINT32 kReadChunkBytes = 64;  // as much as one controller read cycle moves
+// BFPREG: BIOS region base in bits 14:0 and limit in bits 30:16, both in 4 KiB units.
+constexpr UINT32 kBfpregFieldMask = 0x7FFF;
+constexpr UINT32 kBfpregLimitShift = 16;
+constexpr UINT32 kBfpregUnitShift = 12;
+constexpr UINT32 kBfpregUnitFill = 0xFFF;
+constexpr UINT64 kFourGiB = 0x100000000ULL;
 
 // One staged command and its Execute, repeated once when Execute reports an error.
 template <typename Stage>
@@ -39,10 +46,22 @@ VOID BiosGuardStartUp() {
     s.Base2 = static_cast<EFI_SMM_BASE2_PROTOCOL*>(interface);
   }
   s.Base2->GetSmstLocation(s.Base2, &s.Smst);
-  UINT32 bar = MmioRead32(PciExpressConfigAddress(PciConfigOffset(spi::kPciBus, spi::kPciDevice, spi::kPciFunction,
-                                                                   spi::kCfgBar0))) &
-               spi::kBar0BaseMask;
-  s.BiosRegionBase = bar != 0 ? static_cast<UINT32>(MmioRead16(bar + spi::kBfpreg)) << kBfpregBaseShift : 0;
+  // The controller's base as start-up pinned it; a base that is not sound is not read.
+  s.BiosRegionBase = 0;
+  s.BiosRegionLimit = 0;
+  if (EFI_ERROR(SpiPinController())) return;
+  const UINT32 bfpreg = MmioRead32((gSpiFlashDeviceLayer.PinnedBar0 & spi::kBar0BaseMask) + spi::kBfpreg);
+  const UINT32 base = (bfpreg & kBfpregFieldMask) << kBfpregUnitShift;
+  const UINT32 limit = (((bfpreg >> kBfpregLimitShift) & kBfpregFieldMask) << kBfpregUnitShift) | kBfpregUnitFill;
+  // A region whose limit lies below its base is not in use: nothing can be addressed.
+  if (limit < base) return;
+  s.BiosRegionBase = base;
+  s.BiosRegionLimit = limit;
+}
+
+VOID FlashDriverStartUp() {
+  SpiPinController();
+  BiosGuardStartUp();
 }
 
 BOOLEAN SelectBiosGuardDevice(UINT64 FlashBase, FlashDeviceRecord** Device) {
@@ -72,20 +91,31 @@ BOOLEAN BiosGuardReachable() {
   return TRUE;
 }
 
-UINT64 BiosGuardLinearAddress(UINT64 Address) {
-  return static_cast<UINT64>(gBiosGuardDevice.BiosRegionBase) + (Address - kBiosGuardWindowBase);
+BOOLEAN BiosGuardLinearAddress(UINT64 Address, UINT64 Length, UINT64* Linear) {
+  const BiosGuardDeviceState& s = gBiosGuardDevice;
+  if (s.BiosRegionLimit == 0) return FALSE;
+  const UINT64 regionBytes = static_cast<UINT64>(s.BiosRegionLimit) - s.BiosRegionBase + 1;
+  const UINT64 window = kFourGiB - regionBytes;
+  const UINT64 span = Length == 0 ? 1 : Length;
+  if (Address < window || Address >= kFourGiB || span > kFourGiB - Address) return FALSE;
+  *Linear = s.BiosRegionBase + (Address - window);
+  return TRUE;
 }
 
 EFI_STATUS EFIAPI BiosGuardReadChunk(UINT64 Address, UINT8* Buffer, UINT32* Count) {
-  for (UINT32 i = 0; i < *Count; ++i) Buffer[i] = MmioRead8(Address + i);
-  *Count = 0;
-  return EFI_SUCCESS;
+  UINT32 n = *Count < kReadChunkBytes ? *Count : kReadChunkBytes;
+  UINT64 linear = 0;
+  if (!BiosGuardLinearAddress(Address, n, &linear)) return EFI_INVALID_PARAMETER;
+  for (UINT32 i = 0; i < n; ++i) Buffer[i] = MmioRead8(Address + i);
+  *Count -= n;
+  return n;
 }
 
 EFI_STATUS EFIAPI BiosGuardEraseRange(UINT64 Address, UINT32 Size) {
   if (BiosGuardReachable()) {
     // BIOS Guard erases one block per command; the size does not widen it.
-    UINT64 linear = BiosGuardLinearAddress(Address);
+    UINT64 linear = 0;
+    if (!BiosGuardLinearAddress(Address, kBiosGuardEraseBytes, &linear)) return EFI_INVALID_PARAMETER;
     return ExecuteWithRetry([linear](BIOS_GUARD_PROTOCOL* p) { p->Erase(p, linear); });
   }
   FlashDeviceRecord* backing = gBiosGuardDevice.BiosGuardBackingDevice;
@@ -97,8 +127,9 @@ BOOLEAN EFIAPI BiosGuardErase4K(UINT64 Address) { return !EFI_ERROR(BiosGuardEra
 
 BOOLEAN EFIAPI BiosGuardProgramChunk(UINT64 Address, UINT8* Buffer, UINT32* Count) {
   if (BiosGuardReachable()) {
-    UINT64 linear = BiosGuardLinearAddress(Address);
     UINT32 count = *Count;
+    UINT64 linear = 0;
+    if (!BiosGuardLinearAddress(Address, count, &linear)) return FALSE;
     EFI_STATUS status =
         ExecuteWithRetry([linear, count, Buffer](BIOS_GUARD_PROTOCOL* p) { p->Write(p, linear, count, Buffer); });
     if (EFI_ERROR(status)) return FALSE;

@@ -2,8 +2,10 @@
 
 #include "frame/Frame.h"
 
-BOOLEAN CallerRangeUsable(UINT64 Address, UINT64 Length) {
-  return !RangeOverlapsSmram(Address, Length == 0 ? 1 : Length);
+BOOLEAN CallerRangeUsable(UINT64 Address, UINT64 Length) { return RangeIsCallerMemory(Address, Length); }
+
+BOOLEAN VolumeRangeUsable(UINT64 Address, UINT64 Length) {
+  return RangeIsCallerMemory(Address, Length) || RangeIsFlashWindow(Address, Length);
 }
 
 BOOLEAN CallerRangeUsableBelow4GiB(UINT64 Address, UINT64 Length) {

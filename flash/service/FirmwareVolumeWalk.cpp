@@ -1,7 +1,7 @@
 // Area lookup in a PI firmware volume: the first file with the wanted name, and the data
 // of its first section. The volume is caller data (its base comes from the request or from
 // the flash), so the walk bounds itself by the volume's own length, by 4 GiB, by the size
-// of the largest flash, and never looks into SMRAM.
+// of the largest flash, and reads only caller memory or the flash window, never SMRAM.
 #include "flash/service/CallerMemory.h"
 #include "flash/service/FlashServiceOperations.h"
 #include "flash/service/GuidAccess.h"
@@ -38,7 +38,7 @@ EFI_STATUS LocateAreaFile(const EFI_GUID& Guid, FlashServiceRequest& Request, BO
   UINT64 volume = Request.VolumeBase != 0 ? Request.VolumeBase : MmioRead32(kVolumeBasePointer);
   // No volume fits above 4 GiB - 0x32 (a blank flash names 0xFFFFFFFF); one in SMRAM is refused.
   if (volume + kFvHeaderBytesRead > kFourGiB) return EFI_UNSUPPORTED;
-  if (!CallerRangeUsable(volume, kFvHeaderBytesRead)) return EFI_ACCESS_DENIED;
+  if (!VolumeRangeUsable(volume, kFvHeaderBytesRead)) return EFI_ACCESS_DENIED;
 
   UINT64 span = MmioRead64(volume + kFvLengthOffset);
   if (span > kFourGiB - volume) span = kFourGiB - volume;
@@ -48,7 +48,7 @@ EFI_STATUS LocateAreaFile(const EFI_GUID& Guid, FlashServiceRequest& Request, BO
   // Each pass either stops or moves on by at least one file header, so the walk ends.
   while (offset <= span && span - offset >= kFfsFileHeaderSize) {
     UINT64 file = volume + offset;
-    if (!CallerRangeUsable(file, kFfsFileHeaderSize)) break;
+    if (!VolumeRangeUsable(file, kFfsFileHeaderSize)) break;
     UINT32 size = MmioRead32(file + kFfsSizeOffset) & kFfsSizeMask;
     if (size == kFfsErasedSize || size == 0) break;
     // A file shorter than its own header, or running past the volume, means the volume is

@@ -1,6 +1,6 @@
 // Area lookup in the flash layout table that the layout file carries. The table is caller
-// data like the volume around it: each read is checked to lie below 4 GiB and outside
-// SMRAM first, and the walk ends at the first entry that does not.
+// data like the volume around it: each read is checked to lie below 4 GiB, in caller
+// memory or the flash window, first, and the walk ends at the first entry that does not.
 #include "flash/service/CallerMemory.h"
 #include "flash/service/FlashServiceOperations.h"
 #include "flash/service/GuidAccess.h"
@@ -25,13 +25,13 @@ EFI_STATUS LocateLayoutEntry(const EFI_GUID& Guid, FlashServiceRequest& Request,
   UINT64 data = Request.Address;
   Request.Address = 0;
   Request.Size = 0;
-  if (!CallerRangeUsableBelow4GiB(data, kLayoutHeaderBytes)) return EFI_UNSUPPORTED;
+  if (data + kLayoutHeaderBytes > kFourGiB || !VolumeRangeUsable(data, kLayoutHeaderBytes)) return EFI_UNSUPPORTED;
   UINT64 table = data + MmioRead16(data + kLayoutFirstEntryOffset);
   UINT32 count = MmioRead8(data + kLayoutEntryCountOffset);
 
   for (UINT32 i = 0; i < count; ++i) {
     UINT64 entry = table + i * kLayoutEntrySize;
-    if (!CallerRangeUsableBelow4GiB(entry, kLayoutEntrySize)) break;
+    if (entry + kLayoutEntrySize > kFourGiB || !VolumeRangeUsable(entry, kLayoutEntrySize)) break;
     if (MmioRead32(entry + kLayoutEntrySignatureOffset) == Request.Signature &&
         GuidEqualsAt(entry + kLayoutEntryGuidOffset, Guid)) {
       Request.Address = static_cast<UINT32>(entry);

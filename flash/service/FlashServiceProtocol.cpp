@@ -2,6 +2,8 @@
 // an SMRAM copy, runs the operation and writes back only the fields it answers. The
 // callers are other SMM drivers, whose records may well lie in SMRAM; the record itself
 // is therefore not range-checked here (the 0x90 handler checks what the OS hands it).
+// Every slot first makes sure the SPI controller still decodes where start-up found it.
+#include "flash/device/SpiController.h"
 #include "flash/service/FlashServiceOperations.h"
 #include "flash/service/FlashServiceProtocol.h"
 #include "flash/service/FlashServiceState.h"
@@ -31,10 +33,14 @@ EFI_STATUS AnswerArea(UINT64 Request, EFI_STATUS Status, const FlashServiceReque
   return Status;
 }
 
-UINT64 EFIAPI GetPartNameSlot(UINT64 Request) { return GetPartName(Request); }
+UINT64 EFIAPI GetPartNameSlot(UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
+  return GetPartName(Request);
+}
 }  // namespace
 
 EFI_STATUS EFIAPI LocateLayoutFile(UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   FlashServiceRequest copy = ReadLocateFields(Request, FALSE);
   BOOLEAN written = FALSE;
   EFI_STATUS status = LocateLayoutFile(copy, &written);
@@ -42,6 +48,7 @@ EFI_STATUS EFIAPI LocateLayoutFile(UINT64 Request) {
 }
 
 EFI_STATUS EFIAPI LocateLayoutEntry(const EFI_GUID* Guid, UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   if (Guid == nullptr) return EFI_UNSUPPORTED;
   FlashServiceRequest copy = ReadLocateFields(Request, TRUE);
   BOOLEAN written = FALSE;
@@ -50,6 +57,7 @@ EFI_STATUS EFIAPI LocateLayoutEntry(const EFI_GUID* Guid, UINT64 Request) {
 }
 
 EFI_STATUS EFIAPI LocateAreaFile(const EFI_GUID* Guid, UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   if (Guid == nullptr) return EFI_UNSUPPORTED;
   FlashServiceRequest copy = ReadLocateFields(Request, FALSE);
   BOOLEAN written = FALSE;
@@ -57,15 +65,26 @@ EFI_STATUS EFIAPI LocateAreaFile(const EFI_GUID* Guid, UINT64 Request) {
   return AnswerArea(Request, status, copy, written);
 }
 
-EFI_STATUS EFIAPI ReadFlash(UINT64 Request) { return ReadFlash(ReadAccessFields(Request, TRUE)); }
-EFI_STATUS EFIAPI EraseFlash(UINT64 Request) { return EraseFlash(ReadAccessFields(Request, FALSE)); }
-EFI_STATUS EFIAPI WriteFlash(UINT64 Request) { return WriteFlash(ReadAccessFields(Request, TRUE)); }
+EFI_STATUS EFIAPI ReadFlash(UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
+  return ReadFlash(ReadAccessFields(Request, TRUE));
+}
+EFI_STATUS EFIAPI EraseFlash(UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
+  return EraseFlash(ReadAccessFields(Request, FALSE));
+}
+EFI_STATUS EFIAPI WriteFlash(UINT64 Request) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
+  return WriteFlash(ReadAccessFields(Request, TRUE));
+}
 
 EFI_STATUS EFIAPI ForwardOperation4(UINT64 Arg1, UINT64 Arg2, UINT64 Arg3, UINT64 Arg4) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   return gFlashService.PlatformFlash->Operation4(Arg1, Arg2, Arg3, Arg4);
 }
 
 EFI_STATUS EFIAPI ForwardOperation5(UINT64 Arg1, UINT64 Arg2, UINT64 Arg3, UINT64 Arg4) {
+  if (!SpiControllerInPlace()) return EFI_ACCESS_DENIED;
   return gFlashService.PlatformFlash->Operation5(Arg1, Arg2, Arg3, Arg4);
 }
 

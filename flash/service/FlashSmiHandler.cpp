@@ -1,9 +1,11 @@
 // The request comes from the operating system and is treated as hostile: the record must
-// lie outside SMRAM, each of its fields is read once into an SMRAM copy, every address it
-// names is checked before use, and only the copy is acted on. A record that fails its
-// check is neither read nor written.
+// lie in memory a caller may hand to SMM (never SMRAM, a device window or memory the OS
+// owns), each of its fields is read once into an SMRAM copy, every address it names is
+// checked before use, and only the copy is acted on. A record that fails its check is
+// neither read nor written.
 #include "flash/service/FlashSmiHandler.h"
 
+#include "flash/device/SpiController.h"
 #include "flash/service/CallerMemory.h"
 #include "flash/service/FlashServiceOperations.h"
 #include "flash/service/FlashServiceProtocol.h"
@@ -127,12 +129,17 @@ EFI_STATUS EFIAPI FlashServiceSmiHandler(EFI_HANDLE, const VOID*, VOID* CommBuff
   if (!ReadRequestAddress(cpuIndex, &request)) return EFI_SUCCESS;
   if (!CallerRangeUsable(request, kFlashRequestBytes)) return EFI_SUCCESS;
 
-  FlashServiceRequest copy{};
-  copy.Signature = MmioRead32(request + kFlashRequestSignature);
-  EFI_STATUS status = EFI_UNSUPPORTED;
-  if (const FlashSmiSignature* row = FindSignature(copy.Signature)) {
-    copy.Function = MmioRead32(request + kFlashRequestFunction);
-    status = Serve(request, *row, copy.Function, copy);
+  // An operating system that moved the SPI controller (or switched its decoding off)
+  // gets nothing done: no register of it is touched, wherever it now decodes.
+  EFI_STATUS status = EFI_ACCESS_DENIED;
+  if (SpiControllerInPlace()) {
+    FlashServiceRequest copy{};
+    copy.Signature = MmioRead32(request + kFlashRequestSignature);
+    status = EFI_UNSUPPORTED;
+    if (const FlashSmiSignature* row = FindSignature(copy.Signature)) {
+      copy.Function = MmioRead32(request + kFlashRequestFunction);
+      status = Serve(request, *row, copy.Function, copy);
+    }
   }
   MmioWrite64(request + kFlashRequestStatus, status);
   return EFI_SUCCESS;

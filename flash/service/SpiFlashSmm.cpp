@@ -9,7 +9,7 @@
 
 const FrameDriverProfile gFrameDriverProfile = {
     TRUE,               // ReadsInSmmFlag: the BIOS write-enable path reads InSmmFlag
-    BiosGuardStartUp,   // ConstructorHook: the BIOS Guard device's SMM table and BIOS region base
+    FlashDriverStartUp,  // ConstructorHook: the controller's base pinned, then the BIOS Guard set-up
     TRUE,     // RequiresFrameSupport
 };
 

@@ -5,6 +5,7 @@
 #include "biosguard_var/BiosGuardVarDxe.h"
 #include "sim/board/AtomicFile.h"
 #include "sim/board/MemoryMap.h"
+#include "sim/board/PlatformMemory.h"
 
 namespace sim {
 
@@ -77,8 +78,12 @@ std::unique_ptr<Board> Board::CreateInMemory(toml::table description, std::vecto
 void Board::BuildHardware(std::vector<uint8_t> flash) {
   bus_ = std::make_unique<Bus>();
   cpu_ = std::make_unique<Cpu>(*bus_);
+  bus_->MapRam(kLowRamBase, kLowRamSize, RamKind::kRam);
   bus_->MapRam(kOsRamBase, kOsRamSize, RamKind::kRam);
+  bus_->MapRam(kOsConventionalBase, kOsConventionalSize, RamKind::kRam);
+  bus_->MapRam(kBelowTsegBase, kBelowTsegSize, RamKind::kRam);
   bus_->MapRam(kTsegBase, kTsegSize, RamKind::kSmram);
+  bus_->MapRam(kAboveTsegBase, kAboveTsegSize, RamKind::kRam);
   bus_->MapRam(kHighRamBase, kHighRamSize, RamKind::kRam);
   pm_timer_ = std::make_unique<PmTimer>(bus_->clock());
   bus_->MapIo(kCmosIndexPort, kCmosDataPort, &cmos_);
@@ -178,6 +183,11 @@ BootReport Board::Boot() {
   firmware_->variables() = carried_variables_;
   firmware_->variables().DropVolatile();
   firmware_->InstallCoreProtocols();
+  // The SMM page table is built afresh each boot; it restricts memory only after ready-to-lock.
+  bus_->SetSmmUnmapped({});
+  PlatformMemoryMaps maps = BuildPlatformMemoryMaps(DeviceWindows(), flash_->contents().size());
+  report.memory_map_offered = description_["firmware"]["memory_map"].value_or(true);
+  if (report.memory_map_offered) firmware_->SetMemoryMaps(maps.gcd, maps.uefi);
   if (description_["firmware"]["frame_support"].value_or(true)) frame_support_.Install(*firmware_);
   prepare_ = FlashUpdatePrepareStandIn{};
   prepare_.status = StatusFromName(description_["firmware"]["prepare_status"].value_or(std::string("success")));
@@ -190,13 +200,37 @@ BootReport Board::Boot() {
   std::string bios_guard_mode = description_["bios_guard"]["protocol"].value_or(std::string("present"));
   bool bios_guard_on = description_["cpu"]["bios_guard"].value_or(std::string("off")) == "on";
   if (bios_guard_on && bios_guard_mode == "present") bios_guard_.Install(*firmware_, *bus_);
+  // A late BIOS Guard service arrives right after the image the description names has
+  // started (by default after the last one: the drivers find it at their first use).
+  std::string bios_guard_after;
+  if (bios_guard_on && bios_guard_mode == "late")
+    bios_guard_after = description_["bios_guard"]["arrives_after"].value_or(std::string(std::end(kDriverImages)[-1].name));
+  else if (bios_guard_mode != "present" && bios_guard_mode != "late" && bios_guard_mode != "absent")
+    throw std::runtime_error("board.toml: [bios_guard] protocol must be present, late or absent");
+  if (auto s = description_["faults"]["smm_install_protocol"].value<std::string>())
+    firmware_->smm_install_protocol_fault = StatusFromName(*s);
+  if (auto s = description_["faults"]["smm_register_protocol_notify"].value<std::string>())
+    firmware_->smm_register_notify_fault = StatusFromName(*s);
   if (auto n = description_["faults"]["boot_pool_failures"].value<int64_t>()) firmware_->FailNextBootPoolAllocations(*n);
   if (auto s = description_["faults"]["set_variable_status"].value<std::string>())
     firmware_->variables().FailNextSets(StatusFromName(*s), 1000);
 
+  auto bios_guard_due = [&](const std::string& started) {
+    if (!bios_guard_after.empty() && started == bios_guard_after) bios_guard_.Install(*firmware_, *bus_);
+  };
   StartPlatformFlash(report);
-  for (const auto& d : kDriverImages) LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
+  bios_guard_due("PlatformFlashSmm");
+  for (const auto& d : kDriverImages) {
+    LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
+    bios_guard_due(d.name);
+  }
+  if (!bios_guard_after.empty() && !bios_guard_.installed)
+    throw std::runtime_error("board.toml: [bios_guard] arrives_after names no image of this board: " + bios_guard_after);
   if (prepare_mode == "late") prepare_.Install(*firmware_);
+
+  // Ready to lock: from here on SMM reaches only SMRAM, reserved, runtime and ACPI NVS
+  // memory and device windows.
+  bus_->SetSmmUnmapped(maps.smm_unmapped);
 
   report.bios_guard_active = (bus_->PeekMsr(kMsrPlatformInfoIndex).value_or(0) & kPlatformInfoBiosGuard) &&
                              (bus_->PeekMsr(kMsrBiosGuardConfigIndex).value_or(0) & 0x2);
@@ -230,6 +264,21 @@ void Board::Save() {
   std::string image = description_["flash"]["image"].value_or(std::string("flash.bin"));
   WriteFileAtomically(dir_ / image, flash_->contents());
   carried_variables_.Save(dir_ / "variables.json");
+}
+
+std::vector<PlatformRange> Board::DeviceWindows() {
+  std::vector<PlatformRange> w = {
+      {kPciExpressBase, kPciExpressSize, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "PCI Express configuration"},
+      {kSidebandBase, kSidebandSize, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "sideband (SBREG_BAR)"},
+      {kPwrmBase, kPwrmSize, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "PMC (PWRMBASE)"},
+      {kIoApicBase, kIoApicSize, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "I/O APIC"},
+      {kLocalApicBase, kLocalApicSize, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "local APIC"},
+  };
+  if (uint64_t spi = flash_->controller().bar(); spi != 0)
+    w.push_back({spi, kSpiBarSize, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "SPI controller (BAR0)"});
+  if (Heci* heci = pch_->heci(); heci != nullptr && heci->bar_base() != 0 && heci->bar_base() < (1ULL << 48))
+    w.push_back({heci->bar_base() & ~0xFFFULL, 0x1000, EfiGcdMemoryTypeMemoryMappedIo, EfiMemoryMappedIO, "HECI (BAR0)"});
+  return w;
 }
 
 uint64_t Board::OsAlloc(uint64_t size, uint64_t align) {

@@ -26,6 +26,7 @@
 #include "sim/firmware/Firmware.h"
 #include "sim/firmware/ImageLoader.h"
 #include "sim/firmware/PlatformFlashStandIn.h"
+#include "sim/board/PlatformMemory.h"
 
 namespace sim {
 
@@ -43,6 +44,9 @@ struct BootReport {
   std::vector<ImageReport> images;
   bool bios_guard_active = false;
   bool capsule_variable_present = false;
+  // The firmware offered the memory-space and UEFI memory maps; without them the SMM
+  // drivers judge caller memory by the SMRAM map alone.
+  bool memory_map_offered = true;
   uint64_t boot_ns = 0;
   std::vector<std::string> unfreed_boot_pool;  // "image: N bytes at 0x..."
   unsigned boot_count = 0;
@@ -116,6 +120,7 @@ class Board {
   void ApplyCpuDescription();
   SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
   void StartPlatformFlash(BootReport& report);
+  std::vector<PlatformRange> DeviceWindows();
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
 
   toml::table description_;

@@ -5,14 +5,33 @@
 
 namespace sim {
 
-// Operating-system RAM. The OS-side tools place request records and data buffers in the
-// arena; the boot-services pool is carved from the top.
+// Low RAM below the legacy video/BIOS hole: boot-services memory the shell and the OS
+// loader leave behind (what a stray 0xB3 in EBX points into). Below 64 KiB the host cannot
+// map a page at its physical address, so it is reached through the bus only.
+constexpr uint64_t kLowRamBase = 0x00000000;
+constexpr uint64_t kLowRamSize = 0x000A0000;
+
+// RAM from 1 MiB. The OS-side tools place request records and data buffers in the arena,
+// a firmware-reserved region handed to the operating system's flash tool; the
+// boot-services pool is carved from the top.
 constexpr uint64_t kOsRamBase = 0x00100000;
 constexpr uint64_t kOsRamSize = 0x0FF00000;          // up to 256 MiB
 constexpr uint64_t kOsToolArenaBase = 0x00100000;
 constexpr uint64_t kOsToolArenaSize = 0x0BF00000;    // to 0x0C000000
 constexpr uint64_t kBootPoolBase = 0x0C000000;
 constexpr uint64_t kBootPoolSize = 0x04000000;       // to 0x10000000
+
+// The operating system's own memory (conventional once boot services are gone).
+constexpr uint64_t kOsConventionalBase = 0x10000000;
+constexpr uint64_t kOsConventionalSize = 0x08000000;
+
+// RAM right below and above TSEG, as on boards where TSEG sits at the top of low DRAM:
+// ACPI NVS below it, firmware-reserved memory above it up to where the host's address
+// sanitizer keeps its shadow (0x7FFF8000).
+constexpr uint64_t kBelowTsegBase = 0x7E000000;
+constexpr uint64_t kBelowTsegSize = 0x01000000;
+constexpr uint64_t kAboveTsegBase = 0x7F800000;
+constexpr uint64_t kAboveTsegSize = 0x007F0000;
 
 // RAM above 4 GiB (reached through the bus only).
 constexpr uint64_t kHighRamBase = 0x100000000ULL;
@@ -36,6 +55,10 @@ constexpr uint64_t kSpiBarSize = 0x00001000;
 constexpr uint64_t kFlashWindowBase = 0xFE000000;    // flash decode, BIOS region ends at 4 GiB
 constexpr uint64_t kFlashWindowSize = 0x02000000;
 constexpr uint64_t kHeciBarDefault = 0xFED1A000;
+constexpr uint64_t kIoApicBase = 0xFEC00000;
+constexpr uint64_t kIoApicSize = 0x00001000;
+constexpr uint64_t kLocalApicBase = 0xFEE00000;      // with the MSI range: 1 MiB
+constexpr uint64_t kLocalApicSize = 0x00100000;
 
 // I/O ports.
 constexpr uint16_t kCmosIndexPort = 0x70;

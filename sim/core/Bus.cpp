@@ -18,7 +18,8 @@ uint8_t* Bus::MapRam(uint64_t base, uint64_t size, RamKind kind) {
   if (size == 0 || base + size < base) throw std::invalid_argument("bad RAM range");
   // Below 2 GiB, RAM sits in this process at its physical address, so pointers from the
   // simulated pools are physical addresses too. Higher RAM is reached through the bus only.
-  const bool identity = base + size <= 0x80000000ULL;
+  // The first 64 KiB cannot be mapped by a process (mmap_min_addr).
+  const bool identity = base >= 0x10000 && base + size <= 0x80000000ULL;
   void* want = identity ? reinterpret_cast<void*>(base) : nullptr;
   int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | (identity ? MAP_FIXED_NOREPLACE : 0);
   void* p = mmap(want, size, PROT_READ | PROT_WRITE, flags, -1, 0);
@@ -33,6 +34,12 @@ uint8_t* Bus::MapRam(uint64_t base, uint64_t size, RamKind kind) {
 void Bus::MapMmio(uint64_t base, uint64_t size, MmioDevice* device) {
   last_mmio_ = nullptr;
   mmio_.insert(mmio_.begin(), {base, size, device});  // later mappings take precedence
+  MarkOverlaps();
+}
+
+void Bus::MapMmioBehind(uint64_t base, uint64_t size, MmioDevice* device) {
+  last_mmio_ = nullptr;
+  mmio_.push_back({base, size, device});
   MarkOverlaps();
 }
 

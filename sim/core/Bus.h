@@ -44,6 +44,9 @@ class Bus {
   // the simulated pools are also physical addresses. Must lie below 4 GiB.
   uint8_t* MapRam(uint64_t base, uint64_t size, RamKind kind);
   void MapMmio(uint64_t base, uint64_t size, MmioDevice* device);
+  // A decode that every other mapping takes precedence over (the flash window, which the
+  // PCH decodes only where no device claims the address).
+  void MapMmioBehind(uint64_t base, uint64_t size, MmioDevice* device);
   void UnmapMmio(MmioDevice* device);
   void MapIo(uint16_t first, uint16_t last, IoDevice* device);
   void AttachPci(unsigned bus, unsigned device, unsigned function, PciFunction* fn);
@@ -53,6 +56,21 @@ class Bus {
   void SetInSmm(bool in_smm) { in_smm_ = in_smm; }
   bool InSmm() const { return in_smm_; }
   bool InSmram(uint64_t address) const;
+  // Memory an SMM page table leaves unmapped (after ready-to-lock): an access from SMM
+  // there is a page fault, as on firmware whose SMM restricts memory access.
+  struct Range {
+    uint64_t base;
+    uint64_t size;
+    std::string what;
+  };
+  void SetSmmUnmapped(std::vector<Range> ranges) { smm_unmapped_ = std::move(ranges); }
+  // The unmapped range [address, address + bytes) touches while in SMM, or nullptr.
+  const Range* SmmUnmapped(uint64_t address, unsigned bytes) const {
+    if (!in_smm_ || smm_unmapped_.empty()) return nullptr;
+    for (auto& r : smm_unmapped_)
+      if (address < r.base + r.size && r.base < address + bytes) return &r;
+    return nullptr;
+  }
   struct RamRegion {
     uint64_t base;
     uint64_t size;
@@ -135,6 +153,7 @@ class Bus {
 
   Clock clock_;
   bool in_smm_ = false;
+  std::vector<Range> smm_unmapped_;
   std::vector<RamRegion> ram_;
   std::vector<MmioMapping> mmio_;
   std::vector<IoMapping> io_;

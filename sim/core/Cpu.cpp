@@ -1,6 +1,7 @@
 #include "sim/core/Cpu.h"
 
 #include <csetjmp>
+#include <cstdio>
 
 namespace sim {
 
@@ -44,12 +45,21 @@ void Cpu::CheckReset() {
 uint64_t Cpu::MemRead(void* c, uint64_t a, unsigned b) {
   auto* cpu = static_cast<Cpu*>(c);
   if (__builtin_expect(cpu->reset_pending_, false)) cpu->CheckReset();
+  if (const Bus::Range* r = cpu->bus_.SmmUnmapped(a, b)) cpu->PageFault("read", a, *r);
   return cpu->bus_.MemRead(a, b);
 }
 void Cpu::MemWrite(void* c, uint64_t a, unsigned b, uint64_t v) {
   auto* cpu = static_cast<Cpu*>(c);
   if (__builtin_expect(cpu->reset_pending_, false)) cpu->CheckReset();
+  if (const Bus::Range* r = cpu->bus_.SmmUnmapped(a, b)) cpu->PageFault("write", a, *r);
   cpu->bus_.MemWrite(a, b, v);
+}
+void Cpu::PageFault(const char* access, uint64_t address, const Bus::Range& range) {
+  char b[160];
+  std::snprintf(b, sizeof b, "#PF: SMM %s at 0x%llX, in %s memory that SMM may not touch", access,
+                static_cast<unsigned long long>(address), range.what.c_str());
+  abandon_fault_ = b;
+  Fault();
 }
 uint32_t Cpu::IoRead(void* c, uint16_t p, unsigned b) {
   auto* cpu = static_cast<Cpu*>(c);

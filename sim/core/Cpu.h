@@ -47,6 +47,7 @@ class Cpu {
  private:
   [[noreturn]] void Abandon(Outcome outcome);
   void Fault();
+  void PageFault(const char* access, uint64_t address, const Bus::Range& range);
   void CheckReset();
   static uint64_t MemRead(void* c, uint64_t a, unsigned b);
   static void MemWrite(void* c, uint64_t a, unsigned b, uint64_t v);

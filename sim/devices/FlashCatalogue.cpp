@@ -130,6 +130,15 @@ std::vector<FlashPartDatasheet> BuildCatalogue() {
   w16.note = "2 MiB member of the W25Q family";
   c.push_back(w16);
 
+  FlashPartDatasheet w32 = w;
+  w32.name = "W25Q256JV";
+  w32.jedec_id = Jedec(0xEF, 0x40, 0x19);
+  w32.size = 32 * MiB;
+  w32.sfdp = BuildSfdp(w32, {5, 0x80, true, false});
+  w32.timing = {30 * us, 2500, 10 * ms, 45 * ms, 120 * ms, 150 * ms, 80 * s};
+  w32.note = "32 MiB member of the W25Q family (decodes the whole 32 MiB window)";
+  c.push_back(w32);
+
   FlashPartDatasheet mx = w;
   mx.name = "MX25L12835F";
   mx.vendor = "Macronix";

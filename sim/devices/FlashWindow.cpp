@@ -27,7 +27,7 @@ void FlashWindow::Remap() {
   bios_limit_ = controller_.bios_limit();
   size_ = std::min<uint64_t>(uint64_t(bios_limit_) + 1, kMaxSize);
   base_ = kTop - size_;
-  bus_.MapMmio(base_, size_, this);
+  bus_.MapMmioBehind(base_, size_, this);
   SetCacheMode(cache_mode_);
 }
 

@@ -55,6 +55,41 @@ struct FirmwareServices {
     if (guid == nullptr) return EFI_INVALID_PARAMETER;
     return F().dxe_db_.Locate(*guid, interface);
   }
+  static EFI_STATUS EFIAPI GetMemoryMap(UINTN* size, EFI_MEMORY_DESCRIPTOR* map, UINTN* key, UINTN* descriptor_size,
+                                        UINT32* version) {
+    Firmware& f = F();
+    if (size == nullptr || descriptor_size == nullptr) return EFI_INVALID_PARAMETER;
+    if (f.uefi_map_.empty()) return EFI_UNSUPPORTED;
+    // Descriptors are spaced wider than the structure, as on firmware that appends fields.
+    constexpr UINTN kStride = 48;
+    UINTN need = f.uefi_map_.size() * kStride;
+    *descriptor_size = kStride;
+    if (version) *version = 1;
+    if (*size < need) {
+      *size = need;
+      return EFI_BUFFER_TOO_SMALL;
+    }
+    if (map == nullptr) return EFI_INVALID_PARAMETER;
+    auto* out = reinterpret_cast<uint8_t*>(map);
+    std::memset(out, 0, need);
+    for (size_t i = 0; i < f.uefi_map_.size(); ++i) std::memcpy(out + i * kStride, &f.uefi_map_[i], sizeof f.uefi_map_[i]);
+    *size = need;
+    if (key) *key = 1;
+    return EFI_SUCCESS;
+  }
+  // ---- DXE services
+  static EFI_STATUS EFIAPI GetMemorySpaceMap(UINTN* count, EFI_GCD_MEMORY_SPACE_DESCRIPTOR** map) {
+    Firmware& f = F();
+    if (count == nullptr || map == nullptr) return EFI_INVALID_PARAMETER;
+    VOID* buffer = nullptr;
+    UINTN bytes = f.gcd_map_.size() * sizeof(EFI_GCD_MEMORY_SPACE_DESCRIPTOR);
+    EFI_STATUS s = PoolAllocate(f.boot_pool_, bytes, &buffer);
+    if (EFI_ERROR(s)) return s;
+    std::memcpy(buffer, f.gcd_map_.data(), bytes);
+    *count = f.gcd_map_.size();
+    *map = static_cast<EFI_GCD_MEMORY_SPACE_DESCRIPTOR*>(buffer);
+    return EFI_SUCCESS;
+  }
   static EFI_STATUS EFIAPI Stall(UINTN us) {
     F().stall_us += us;
     F().bus_.clock().Advance(static_cast<uint64_t>(us) * 1000);
@@ -102,10 +137,12 @@ struct FirmwareServices {
   static EFI_STATUS EFIAPI SmmInstallProtocolInterface(EFI_HANDLE* handle, EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                                        VOID* interface) {
     if (guid == nullptr || type != EFI_NATIVE_INTERFACE) return EFI_INVALID_PARAMETER;
+    if (EFI_ERROR(F().smm_install_protocol_fault)) return F().smm_install_protocol_fault;
     return F().smm_db_.Install(handle, *guid, interface);
   }
   static EFI_STATUS EFIAPI SmmRegisterProtocolNotify(const EFI_GUID* guid, EFI_SMM_NOTIFY_FN fn, VOID** registration) {
     if (guid == nullptr) return EFI_INVALID_PARAMETER;
+    if (EFI_ERROR(F().smm_register_notify_fault)) return F().smm_register_notify_fault;
     EFI_STATUS s = F().smm_db_.RegisterNotify(*guid, fn, registration);
     if (!EFI_ERROR(s) && fn != nullptr)
       F().registrations_.push_back({F().current_owner_, "notify on protocol " + GuidToString(*guid)});
@@ -268,6 +305,8 @@ Firmware::Firmware(Bus& bus, Cpu& cpu, unsigned cpu_count)
   bs_.InstallProtocolInterface = &FirmwareServices::InstallProtocolInterface;
   bs_.LocateProtocol = &FirmwareServices::LocateProtocol;
   bs_.Stall = &FirmwareServices::Stall;
+  bs_.GetMemoryMap = &FirmwareServices::GetMemoryMap;
+  dxe_.Hdr = {DXE_SERVICES_SIGNATURE, 0x00010046, sizeof dxe_, 0, 0};
   rs_.Hdr = {EFI_RUNTIME_SERVICES_SIGNATURE, 0x00020046, sizeof rs_, 0, 0};
   rs_.ConvertPointer = &FirmwareServices::ConvertPointer;
   rs_.SetVariable = &FirmwareServices::SetVariable;
@@ -314,6 +353,15 @@ Firmware::Firmware(Bus& bus, Cpu& cpu, unsigned cpu_count)
     in_smm_ = was_in_smm;
     bus_.SetInSmm(was_in_smm);
   };
+}
+
+void Firmware::SetMemoryMaps(std::vector<EFI_GCD_MEMORY_SPACE_DESCRIPTOR> gcd, std::vector<EFI_MEMORY_DESCRIPTOR> uefi) {
+  gcd_map_ = std::move(gcd);
+  uefi_map_ = std::move(uefi);
+  dxe_.GetMemorySpaceMap = gcd_map_.empty() ? nullptr : &FirmwareServices::GetMemorySpaceMap;
+  config_tables_[0] = {EFI_DXE_SERVICES_TABLE_GUID, &dxe_};
+  st_.NumberOfTableEntries = 1;
+  st_.ConfigurationTable = config_tables_;
 }
 
 Firmware::~Firmware() {

@@ -18,6 +18,7 @@
 #include "sim/firmware/ProtocolDatabase.h"
 #include "sim/firmware/VariableStore.h"
 #include "uefi/BoardProtocols.h"
+#include "uefi/DxeServices.h"
 #include "uefi/PiSmm.h"
 
 namespace sim {
@@ -50,6 +51,11 @@ class Firmware {
   PoolAllocator& boot_pool() { return boot_pool_; }
   VariableStore& variables() { return variables_; }
   std::vector<EFI_SMRAM_DESCRIPTOR>& smram_map() { return smram_map_; }
+  // The memory-space map (DXE services) and the UEFI memory map the firmware reports. A
+  // board whose firmware offers neither leaves both empty: GetMemorySpaceMap is then absent
+  // and GetMemoryMap answers EFI_UNSUPPORTED.
+  void SetMemoryMaps(std::vector<EFI_GCD_MEMORY_SPACE_DESCRIPTOR> gcd, std::vector<EFI_MEMORY_DESCRIPTOR> uefi);
+  bool memory_maps_offered() const { return !gcd_map_.empty(); }
 
   // Installs the architectural protocols (SMM Base2, Access2 in DXE; software-SMI,
   // power-button, Sx dispatch and CPU protocols in SMM) and marks variable services up.
@@ -83,6 +89,10 @@ class Firmware {
 
   // Fault injection for the boot services.
   void FailNextBootPoolAllocations(unsigned n) { boot_pool_.FailNextAllocations(n); }
+  // Fault injection for the SMM core: every driver call of SmmInstallProtocolInterface or
+  // SmmRegisterProtocolNotify answers this status instead (EFI_SUCCESS: no fault).
+  EFI_STATUS smm_install_protocol_fault = EFI_SUCCESS;
+  EFI_STATUS smm_register_notify_fault = EFI_SUCCESS;
 
   // Stands for the currently active board: services without an interface pointer
   // (SmmAllocatePool, LocateProtocol, ...) find their firmware through it.
@@ -118,6 +128,10 @@ class Firmware {
   EFI_SYSTEM_TABLE st_{};
   EFI_BOOT_SERVICES bs_{};
   EFI_RUNTIME_SERVICES rs_{};
+  DXE_SERVICES dxe_{};
+  EFI_CONFIGURATION_TABLE config_tables_[1]{};
+  std::vector<EFI_GCD_MEMORY_SPACE_DESCRIPTOR> gcd_map_;
+  std::vector<EFI_MEMORY_DESCRIPTOR> uefi_map_;
   EFI_SMM_SYSTEM_TABLE2 smst_{};
   EFI_SMM_BASE2_PROTOCOL base2_{};
   EFI_SMM_ACCESS2_PROTOCOL access2_{};

@@ -68,14 +68,28 @@ TEST(BiosGuardStartUp, BiosRegionBaseFromBfpregAndLinearAddresses) {
   b.StartUp();
   EXPECT_NE(gBiosGuardDevice.Smst, nullptr);
   EXPECT_EQ(gBiosGuardDevice.BiosRegionBase, 0x00200000u);  // BIOS region from 2 MiB
-  EXPECT_EQ(BiosGuardLinearAddress(0xFF201000), 0x00201000u);
-  // A part with the BIOS region further up translates by its own base.
+  EXPECT_EQ(gBiosGuardDevice.BiosRegionLimit, 0x00FFFFFFu);  // to the end of the 16 MiB part
+  UINT64 linear = 0;
+  EXPECT_TRUE(BiosGuardLinearAddress(0xFF201000, 1, &linear));
+  EXPECT_EQ(linear, 0x00201000u);
+  EXPECT_TRUE(BiosGuardLinearAddress(0xFFFFFFFF, 1, &linear));
+  EXPECT_EQ(linear, 0x00FFFFFFu);
+  // The window is the region's own: it ends at 4 GiB, and nothing below it or past its end
+  // is addressed (the ME region below, a wrap past 4 GiB).
+  EXPECT_FALSE(BiosGuardLinearAddress(0xFF1FFFFF, 1, &linear));
+  EXPECT_FALSE(BiosGuardLinearAddress(0xFF1FF000, 0x2000, &linear));
+  EXPECT_FALSE(BiosGuardLinearAddress(0xFFFFF000, 0x2000, &linear));
+  EXPECT_FALSE(BiosGuardLinearAddress(0x00201000, 1, &linear));
+  // A 32 MiB part with the BIOS region from 18 MiB: the window starts where the region's
+  // size puts it, not at a fixed address.
   gBiosGuardDevice.BiosRegionBase = 0x01200000;
-  EXPECT_EQ(BiosGuardLinearAddress(0xFF201000), 0x01201000u);
+  gBiosGuardDevice.BiosRegionLimit = 0x01FFFFFF;
+  EXPECT_TRUE(BiosGuardLinearAddress(0xFF201000, 1, &linear));
+  EXPECT_EQ(linear, 0x01201000u);
 
   // The command reaches the BIOS Guard service with the linear address.
-  b.StartUp();
   gBiosGuardDevice.BiosRegionBase = 0x00200000;
+  gBiosGuardDevice.BiosRegionLimit = 0x00FFFFFF;
   UINT8 data[4] = {1, 2, 3, 4};
   UINT32 count = 4;
   b.InSmm([&] {
@@ -97,7 +111,13 @@ TEST(BiosGuardStartUp, ControllerBaseZeroLeavesRegionBaseZeroAndInactiveProcesso
     b.StartUp();
     EXPECT_NE(gBiosGuardDevice.Smst, nullptr);
     EXPECT_EQ(gBiosGuardDevice.BiosRegionBase, 0u);
-    EXPECT_EQ(BiosGuardLinearAddress(kBiosWindow), 0u);
+    // No region known: nothing is addressed, so nothing is erased or written.
+    UINT64 linear = 0;
+    EXPECT_FALSE(BiosGuardLinearAddress(kBiosWindow, 1, &linear));
+    EFI_STATUS status = EFI_SUCCESS;
+    b.InSmm([&] { status = BiosGuardEraseRange(kBiosWindow, 0x1000); });
+    EXPECT_EQ(status, EFI_INVALID_PARAMETER);
+    EXPECT_EQ(b.board->bios_guard().executes, 0u);
   }
   for (const char* mode : {"off", "capable-off"}) {
     BiosGuardBoard b({mode});
@@ -245,11 +265,27 @@ TEST(BiosGuardFallBack, WithoutABackingPartEraseIsNotReadyAndProgramFails) {
 
 TEST(BiosGuardRead, CopiesFromTheWindowAndWorksWhileUnreachable) {
   BiosGuardBoard b({"on", "absent"});
-  UINT8 buffer[16] = {};
+  b.StartUp();
+  UINT8 buffer[128] = {};
   UINT32 count = 16;
-  b.InSmm([&] { BiosGuardReadChunk(0xFF300000, buffer, &count); });
+  EFI_STATUS status = EFI_LOAD_ERROR;
+  b.InSmm([&] { status = BiosGuardReadChunk(0xFF300000, buffer, &count); });
+  EXPECT_EQ(status, 16u);
   EXPECT_EQ(count, 0u);
-  for (UINT8 v : buffer) EXPECT_EQ(v, 0x5A);
+  for (size_t i = 0; i < 16; ++i) EXPECT_EQ(buffer[i], 0x5A);
+  // One chunk at most, like every other device: a caller with a 64-byte buffer is safe.
+  std::fill(std::begin(buffer), std::end(buffer), 0);
+  count = 100;
+  b.InSmm([&] { status = BiosGuardReadChunk(0xFF300000, buffer, &count); });
+  EXPECT_EQ(status, 64u);
+  EXPECT_EQ(count, 36u);
+  EXPECT_EQ(buffer[63], 0x5A);
+  EXPECT_EQ(buffer[64], 0);
+  // Outside the BIOS region's window: nothing is read.
+  count = 16;
+  b.InSmm([&] { status = BiosGuardReadChunk(0xFF100000, buffer, &count); });
+  EXPECT_EQ(status, EFI_INVALID_PARAMETER);
+  EXPECT_EQ(count, 16u);
 }
 
 TEST(BiosGuardPlatformFlash, WritesOfAnySizeGoThroughTheServiceInStagedPieces) {

@@ -37,7 +37,7 @@ TEST(Demo, DefaultBoardPlaysEveryStepAndEachSucceeds) {
   Demo d = RunDemo("");
   ASSERT_EQ(d.rc, 0) << d.out.dump(2);
   EXPECT_TRUE(d.out.at("ok").get<bool>());
-  for (const char* name : {"boot", "flash info", "flash update", "area lookup", "board service 0xE0",
+  for (const char* name : {"boot", "flash info", "flash update", "area lookup", "hostile OS", "board service 0xE0",
                            "power button and S5", "variable store", "reboot"}) {
     ASSERT_TRUE(d.steps.count(name)) << name;
     EXPECT_TRUE(d.steps[name].at("ok").get<bool>()) << name << ": " << d.steps[name].dump(2);
@@ -56,6 +56,11 @@ TEST(Demo, DefaultBoardPlaysEveryStepAndEachSucceeds) {
   EXPECT_GT(update["blocks_skipped"].get<int>(), 0);
   EXPECT_NE(d.steps["area lookup"]["result"]["text"].get<std::string>().find("revision 1.1"), std::string::npos)
       << "the lookup sees the updated image";
+  auto hostile = d.steps["hostile OS"]["result"];
+  EXPECT_EQ(hostile["write_status"], "0x800000000000000F");  // EFI_ACCESS_DENIED
+  EXPECT_TRUE(hostile["smram_unchanged"].get<bool>());
+  EXPECT_TRUE(hostile["protection_registers_unchanged"].get<bool>());
+  EXPECT_TRUE(hostile["flash_intact"].get<bool>());
   EXPECT_EQ(d.steps["board service 0xE0"]["result"]["presence"]["bx"], "0xAA55");
   EXPECT_TRUE(d.steps["board service 0xE0"]["result"]["upper_halves_kept"].get<bool>());
   auto pads = d.steps["power button and S5"]["result"];

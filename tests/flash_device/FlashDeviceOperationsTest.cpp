@@ -280,9 +280,27 @@ TEST(DeviceRecord, WriteEnabledFlagRefreshAndVirtualMode) {
   d.ClearWriteEnabled();
   EXPECT_EQ(gSpiFlashDeviceLayer.WriteEnabled, 0);
 
-  rig.bus.MemWrite(0xE00FD010, 4, 0xFED50000);
+  // The base comes from BAR0 once; a BAR0 moved afterwards is never followed, and the
+  // controller counts as out of place until it is back (or while decoding is off).
   rig.Run([&] { d.RefreshController(0); });
-  EXPECT_EQ(gSpiFlashDeviceLayer.SpiBar, 0xFED50000u);
+  EXPECT_EQ(gSpiFlashDeviceLayer.SpiBar, 0xFE010000u);
+  BOOLEAN inPlace = FALSE;
+  rig.Run([&] { inPlace = SpiControllerInPlace(); });
+  EXPECT_TRUE(inPlace);
+  rig.bus.MemWrite(0xE00FD010, 4, 0xFED50000);
+  rig.Run([&] {
+    d.RefreshController(0);
+    inPlace = SpiControllerInPlace();
+  });
+  EXPECT_EQ(gSpiFlashDeviceLayer.SpiBar, 0xFE010000u);
+  EXPECT_FALSE(inPlace);
+  rig.bus.MemWrite(0xE00FD010, 4, 0xFE010000);
+  rig.bus.MemWrite(0xE00FD004, 2, 0x0004);  // memory space enable off
+  rig.Run([&] { inPlace = SpiControllerInPlace(); });
+  EXPECT_FALSE(inPlace);
+  rig.bus.MemWrite(0xE00FD004, 2, 0x0006);
+  rig.Run([&] { inPlace = SpiControllerInPlace(); });
+  EXPECT_TRUE(inPlace);
 
   EFI_RUNTIME_SERVICES rt{};
   rt.ConvertPointer = RecordConvertPointer;

@@ -183,6 +183,7 @@ TEST(Identification, LegacySstPartsAreNotConfigured) {
 TEST(Identification, EveryCataloguePartIsNamedAsTheTablesSay) {
   const std::pair<const char*, const char*> expect[] = {
       {"W25Q128JV", "Winbond 25X/Q Series"},   {"W25Q16JV", "Winbond 25X/Q Series"},
+      {"W25Q256JV", "Winbond 25X/Q Series"},
       {"MX25L12835F", "MXIC 25L/U Series"},    {"GD25Q128C", "GigaDevice 25Q Series"},
       {"AT25DF641A", "ATMEL 26DF641/25DF641"}, {"AT25SF641", "ADESTO AT25SF641"},
       {"AT25SL128A", "ADESTO AT25SL128A"},     {"SST25VF016B", "SST 25VF Series"},

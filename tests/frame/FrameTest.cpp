@@ -60,14 +60,71 @@ TEST_F(Frame, InsideSmmTheBodyRunsWithTheSmramMapCopiedIntoSmram) {
   EXPECT_EQ(gFrame.SmramRangeTable[0].CpuStart, sim::kTsegBase);
   EXPECT_EQ(gFrame.Smst, board_->firmware().smst());
   EXPECT_EQ(gFrame.InSmmFlag, FRAME_TEST_STRICT ? TRUE : FALSE);
-  EXPECT_EQ(SmramInUse(), 64u);
+  // The memory maps are kept in SMRAM beside the SMRAM map.
+  ASSERT_TRUE(MemorySpaceMapAvailable());
+  EXPECT_TRUE(board_->bus().InSmram(reinterpret_cast<uint64_t>(gFrame.MemoryRanges)));
+  EXPECT_GE(SmramInUse(), 64u + gFrame.MemoryRangeCount * sizeof(MemoryRange));
+  EXPECT_TRUE(board_->firmware().boot_pool().live().empty()) << "both maps' boot-services buffers went back";
 }
 
-TEST_F(Frame, BodyFailureIsReturnedAndTheSmramMapIsFreed) {
+// A body that fails may have registered a handler before the failing step: the maps its
+// checks use stay. A failure before the body frees them.
+TEST_F(Frame, BodyFailureIsReturnedAndTheMapsStayForWhatItRegistered) {
   gBodyStatus = EFI_DEVICE_ERROR;
   EXPECT_EQ(Start(true), EFI_DEVICE_ERROR);
-  EXPECT_EQ(gFrame.SmramRangeCount, 0u);
-  EXPECT_EQ(SmramInUse(), 0u) << "the map went back with SmmFreePool";
+  EXPECT_EQ(gFrame.SmramRangeCount, 2u);
+  EXPECT_TRUE(AddressInSmram(sim::kTsegBase));
+  EXPECT_TRUE(MemorySpaceMapAvailable());
+  EXPECT_FALSE(RangeIsCallerMemory(sim::kTsegBase, 1));
+}
+
+// Caller memory is RAM of the types SMM keeps mapped; a firmware volume may also lie in the
+// flash decode; a BAR must lie in a device window.
+TEST_F(Frame, MemoryMapsJudgeCallerMemoryVolumesAndBars) {
+  ASSERT_EQ(Start(true), EFI_SUCCESS);
+  const uint64_t flash_bottom = 0x100000000ULL - 4096;
+  struct Case {
+    uint64_t address, length;
+    bool caller, flash, mmio;
+  } cases[] = {
+      {sim::kOsToolArenaBase, 88, true, false, false},                     // reserved: the tool arena
+      {sim::kTsegBase - 88, 88, true, false, false},                       // ACPI NVS right below TSEG
+      {sim::kTsegBase - 87, 88, false, false, false},                      // one byte into SMRAM
+      {sim::kHighRamBase, 0x1000, true, false, false},                     // runtime data above 4 GiB
+      {0xB3, 88, false, false, false},                                     // boot-services data
+      {sim::kBootPoolBase, 88, false, false, false},                       // boot-services data
+      {sim::kOsConventionalBase, 88, false, false, false},                 // conventional
+      {sim::kBootPoolBase - 8, 16, false, false, false},                   // reserved into boot services
+      {0xA0000, 16, false, false, false},                                  // the legacy hole
+      {0xFE010000, 0x1000, false, false, true},                            // SPI BAR
+      {0xFE010000, 0x1001, false, false, false},                           // past its window
+      {flash_bottom, 4096, false, true, false},                            // the flash decode
+      {flash_bottom - 1, 2, false, false, false},
+      {0x200000000ULL, 1, false, false, false},                            // nothing there
+      {~0ULL - 4, 88, false, false, false},                                // wraps
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RangeIsCallerMemory(c.address, c.length), c.caller) << std::hex << c.address << "+" << c.length;
+    EXPECT_EQ(RangeIsFlashWindow(c.address, c.length), c.flash) << std::hex << c.address << "+" << c.length;
+    EXPECT_EQ(RangeIsPlatformMmio(c.address, c.length), c.mmio) << std::hex << c.address << "+" << c.length;
+  }
+  EXPECT_TRUE(RangeIsCallerMemory(sim::kOsToolArenaBase, 0)) << "a length of 0 is judged as one byte";
+  EXPECT_FALSE(RangeIsCallerMemory(0xB3, 0));
+}
+
+TEST_F(Frame, WithoutTheMapsOnlySmramIsRefused) {
+  auto d = sim::Board::DefaultDescription();
+  d["firmware"].as_table()->insert_or_assign("memory_map", false);
+  board_.reset();
+  board_ = sim::Board::CreateInMemory(d, std::vector<uint8_t>(4096, 0xFF));
+  board_->Boot();
+  FwHostBindPlatform(board_->cpu().ops());
+  ASSERT_EQ(Start(true), EFI_SUCCESS);
+  EXPECT_FALSE(MemorySpaceMapAvailable());
+  EXPECT_TRUE(RangeIsCallerMemory(sim::kBootPoolBase, 88));
+  EXPECT_FALSE(RangeIsCallerMemory(sim::kTsegBase, 88));
+  EXPECT_TRUE(RangeIsPlatformMmio(0x200000000ULL, 0x1000));
+  EXPECT_FALSE(RangeIsPlatformMmio(sim::kTsegBase, 0x1000));
 }
 
 TEST_F(Frame, MissingSmmBase2EndsStartUpWithItsStatusAndWithoutACrash) {

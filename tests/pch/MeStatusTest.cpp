@@ -21,7 +21,8 @@ TEST(MeHeciEnable, SixtyFourBitBarEnablesDecodeAndMastering) {
   Board b("[me]\nbar0 = 0xFED1A004\nbar1 = 0\n");
   EXPECT_EQ(MeHeciEnable(), 0xFED1A000u);
   EXPECT_EQ(b.pch->heci()->command() & 0x06, 0x06);
-  EXPECT_EQ(b.CountAccesses("MR", kHeciCfg + 0x14, kHeciCfg + 0x14), 1u);
+  // BAR1 is read when the BAR is taken and again when the call compares it.
+  EXPECT_EQ(b.CountAccesses("MR", kHeciCfg + 0x14, kHeciCfg + 0x14), 2u);
 }
 
 TEST(MeHeciEnable, UnassignedBarLeavesTheCommandByte) {
@@ -37,6 +38,26 @@ TEST(MeHeciEnable, UnassignedBarLeavesTheCommandByte) {
     EXPECT_EQ(MeHeciEnable(), 0u);
     EXPECT_EQ(b.pch->heci()->command() & 0x06, 0x06);
     EXPECT_EQ(b.pch->heci()->bar_base(), 0x200000000ull);
+  }
+}
+
+// The BAR start-up found is the only one decoding is switched on for: moved afterwards
+// (into SMRAM, another 4 KiB page, above 4 GiB), it is left alone and reported as 0.
+TEST(MeHeciEnable, BarMovedAfterStartUpIsNotEnabled) {
+  for (auto [low, high] : {std::pair<uint32_t, uint32_t>{0x7F000004, 0}, {0xFED1B004, 0}, {0xFED1A004, 1}}) {
+    Board b("[me]\nbar0 = 0xFED1A004\n");
+    MePinHeciBar();
+    b.bus.MemWrite(kHeciCfg + 0x10, 4, low);
+    b.bus.MemWrite(kHeciCfg + 0x14, 4, high);
+    const uint8_t before = b.pch->heci()->command();
+    b.accesses.clear();
+    EXPECT_EQ(MeHeciEnable(), 0u) << std::hex << low << " " << high;
+    EXPECT_EQ(b.pch->heci()->command(), before);
+    EXPECT_EQ(b.CountAccesses("MW", 0, ~0ull), 0u);
+    // Put back, it is enabled again.
+    b.bus.MemWrite(kHeciCfg + 0x10, 4, 0xFED1A004);
+    b.bus.MemWrite(kHeciCfg + 0x14, 4, 0);
+    EXPECT_EQ(MeHeciEnable(), 0xFED1A000u);
   }
 }
 

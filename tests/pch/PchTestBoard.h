@@ -12,6 +12,7 @@
 #include <toml++/toml.h>
 
 #include "frame/Frame.h"
+#include "pch/MeStatus.h"
 #include "pch/PchVariant.h"
 #include "platform/host/HostBusOps.h"
 #include "sim/core/Bus.h"
@@ -26,6 +27,7 @@ struct Board {
       : desc(toml::parse(description)), pch(std::make_unique<sim::PchDevices>(bus, cpu, desc)) {
     FwHostBindPlatform(cpu.ops());
     gPchLibrary = PchLibraryState{};
+    gMeHeci = MeHeciState{};
     gFrame = FrameState{};
     observer = bus.AddObserver([this](const sim::Bus::Access& a) { accesses.push_back(a); });
   }

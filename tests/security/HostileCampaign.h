@@ -22,6 +22,15 @@ struct Range {
   bool Contains(uint64_t a, uint64_t n) const { return a >= base && n <= end - a && a <= end; }
 };
 
+// The protection state an SMI must leave as it found it: BIOS_SPI_BC, the protected
+// ranges, the HSFSTS_CTL lock bits, BAR0 and the command register of the SPI controller,
+// and the GPIO pad-lock registers of every community.
+struct Protection {
+  std::vector<std::pair<std::string, uint32_t>> registers;  // name, value
+};
+// The first register whose value differs ("" when none does).
+std::string ChangedRegister(const Protection& before, const Protection& after);
+
 // What one SMI did.
 struct Observation {
   unsigned smram_reads = 0;
@@ -34,21 +43,35 @@ struct Observation {
   size_t platform_calls = 0;
   EFI_STATUS status = 0;
   bool handled = false;
+  std::string fault;             // the simulator's report when SMM faulted
+  unsigned watched_accesses = 0;  // accesses inside the ranges the attack aimed at (device windows, OS memory)
+  std::string changed_register;   // protection register the SMI changed, "" when none
 };
 
 class Campaign {
  public:
-  Campaign();
+  explicit Campaign(const fstest::BoardOptions& options = {});
   fstest::FlashBoard& fb() { return fb_; }
   const std::vector<Range>& smram() const { return smram_; }
   bool InSmram(uint64_t a, uint64_t n) const;
+  // What the board's maps say a caller may hand to SMM (reserved, runtime, ACPI NVS RAM),
+  // and where a firmware volume may lie besides (the flash decode below 4 GiB); n = 0 is
+  // judged as one byte.
+  bool CallerMemory(uint64_t a, uint64_t n) const;
+  bool VolumeMemory(uint64_t a, uint64_t n) const;
 
   // Writes the bytes of `data` that fall into OS memory (bytes in SMRAM or unmapped are skipped).
   void PokeOutsideSmram(uint64_t address, const void* data, size_t n);
   // Raises SMI 0x90 with EBX/ECX = `record` from a processor that rotates per attack.
   // `allowed` (when given) lists the only ranges the handler may read besides the record.
+  // `watched` lists what the attack aims at: every access there counts as one made for the
+  // caller. After the SMI the protection registers are compared with their values before it.
   Observation Attack(uint64_t record, std::optional<std::vector<Range>> allowed = std::nullopt,
-                     std::function<void(uint64_t address, unsigned bytes)> after_read = {});
+                     std::function<void(uint64_t address, unsigned bytes)> after_read = {},
+                     const std::vector<Range>& watched = {});
+  // The same watch around code run in SMM as another driver (protocol callers).
+  Observation Watch(const std::function<void()>& code, const std::vector<Range>& watched);
+  Protection ReadProtection();
 
   uint64_t SmramHash() const;
   // Occurrences of the SMRAM canary in OS RAM, high RAM and the flash.
@@ -61,9 +84,13 @@ class Campaign {
     unsigned smram_writes = 0;
     unsigned max_record_byte_reads = 0;
     unsigned reads_outside_volume = 0;
+    unsigned device_accesses = 0;   // accesses made for the caller in the windows it aimed at
+    unsigned false_successes = 0;   // EFI_SUCCESS for a request that had to be refused
+    unsigned violations = 0;        // SMIs after which a protection register had changed
+    std::string first_violation;
   };
   std::map<std::string, Tally>& tallies() { return tallies_; }
-  void Count(const std::string& cls, const Observation& o, bool refused);
+  void Count(const std::string& cls, const Observation& o, bool refused, bool false_success = false);
   void PrintFigures() const;
 
  private:

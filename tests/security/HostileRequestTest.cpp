@@ -46,14 +46,9 @@ bool IsPartNameRequest(uint32_t signature, uint32_t function) { return signature
 
 struct HostileBoard : Campaign {
   uint64_t os_buffer = 0;
-  HostileBoard() {
-    // On a real board TSEG sits at the top of low DRAM: OS memory reaches right up to it.
-    auto& bus = fb().board().bus();
-    bus.MapRam(sim::kTsegBase - 0x01000000, 0x01000000, sim::RamKind::kRam);
-    // Above TSEG up to where the address sanitizer's shadow memory begins (0x7FFF8000).
-    bus.MapRam(sim::kTsegBase + sim::kTsegSize, 0x7FFF0000ULL - (sim::kTsegBase + sim::kTsegSize), sim::RamKind::kRam);
-    os_buffer = fb().OsBuffer(std::vector<uint8_t>(0x1000, 0x42));
-  }
+  // The board maps RAM right below TSEG (ACPI NVS) and above it (reserved), as boards
+  // whose TSEG sits at the top of low DRAM do: caller memory reaches right up to SMRAM.
+  HostileBoard() { os_buffer = fb().OsBuffer(std::vector<uint8_t>(0x1000, 0x42)); }
   // Each edge of each SMRAM range.
   std::vector<uint64_t> Edges() const {
     std::vector<uint64_t> e;
@@ -86,7 +81,7 @@ void RecordPlacement(HostileBoard& h) {
     places.push_back(r);
 
   for (uint64_t r : places) {
-    const bool refuse = r + (kRecordBytes - 1) < r || h.Smram(r, kRecordBytes);
+    const bool refuse = !h.CallerMemory(r, kRecordBytes);
     for (uint32_t signature : AllSignatures())
       for (uint32_t function : AllFunctions()) {
         if (IsPartNameRequest(signature, function)) continue;
@@ -102,7 +97,9 @@ void RecordPlacement(HostileBoard& h) {
           EXPECT_EQ(o.accesses, 0u) << what;
           EXPECT_EQ(o.platform_calls, 0u) << what;
         }
-        h.Count(refuse ? "record at an SMRAM edge or wrapping" : "record next to SMRAM", o, refuse);
+        // A refused record is never written: any write to it would be a success it did not earn.
+        h.Count(refuse ? "record at an SMRAM edge or wrapping" : "record next to SMRAM", o, refuse,
+                refuse && !o.writes.empty());
       }
   }
 }
@@ -151,7 +148,7 @@ void BufferPlacement(HostileBoard& h) {
     const bool uses_buffer = c.function != 5;
     const uint64_t span = c.size == 0 ? 1 : c.size;
     const bool refuse = uint64_t(c.address) + c.size > kFourGiB ||
-                        (uses_buffer && (uint64_t(c.buffer) + span > kFourGiB || h.Smram(c.buffer, span)));
+                        (uses_buffer && (uint64_t(c.buffer) + span > kFourGiB || !h.CallerMemory(c.buffer, span)));
     Observation o = h.Attack(record);
     std::string what = "function " + std::to_string(c.function) + " address " + Hex(c.address) + " size " +
                        Hex(c.size) + " buffer " + Hex(c.buffer);
@@ -164,7 +161,8 @@ void BufferPlacement(HostileBoard& h) {
     } else {
       EXPECT_NE(o.status, EFI_ACCESS_DENIED) << what;
     }
-    h.Count(uses_buffer ? "read/write buffer at SMRAM edges, wraps" : "erase range wrapping 4 GiB", o, refuse);
+    h.Count(uses_buffer ? "read/write buffer at SMRAM edges, wraps" : "erase range wrapping 4 GiB", o, refuse,
+            refuse && o.status == EFI_SUCCESS);
   }
 }
 
@@ -192,8 +190,8 @@ void VolumeBases(HostileBoard& h) {
         std::memcpy(&flash[flash.size() - 4], &given, 4);
         given = 0;
       }
-      const bool refuse = h.Smram(v, kVolumeHeaderBytes);
       const bool beyond = v + kVolumeHeaderBytes > kFourGiB;
+      const bool refuse = !beyond && !h.VolumeMemory(v, kVolumeHeaderBytes);
       for (uint32_t function : {1u, 2u, 3u})
         for (auto& a : fstest::kAreaSignatures) {
           FlashServiceRequest req = fstest::Request(a.value, function);
@@ -342,6 +340,8 @@ TEST(HostileRequests, AreRefusedAndNeverTouchSmram) {
     EXPECT_EQ(t.smram_writes, 0u) << name;
     EXPECT_LE(t.max_record_byte_reads, 1u) << name;
     EXPECT_EQ(t.reads_outside_volume, 0u) << name;
+    EXPECT_EQ(t.false_successes, 0u) << name;
+    EXPECT_EQ(t.violations, 0u) << name << ": " << t.first_violation;
   }
   std::printf("malformed volumes: %u; SMRAM hash before %016" PRIx64 " after %016" PRIx64
               " (%s); SMRAM canary found outside SMRAM: %zu\n",

@@ -8,6 +8,7 @@
 
 #include "flash/service/FlashServiceRequest.h"
 #include "sim/board/AtomicFile.h"
+#include "sim/board/MemoryMap.h"
 #include "sim/devices/GpioCommunity.h"
 #include "sim/devices/PchDevices.h"
 #include "tools/fwsim/DefaultImage.h"
@@ -46,6 +47,7 @@ class Demo {
   void FlashInfo();
   void FlashUpdate();
   void AreaLookup();
+  void HostileOs();
   void BoardService();
   void PowerButtonAndS5();
   void Variables();
@@ -177,6 +179,80 @@ std::pair<uint64_t, uint64_t> Demo::CallBoardService(uint16_t ax, uint16_t bx) {
   return {board_->CpuRegister(1, EFI_SMM_SAVE_STATE_REGISTER_RAX), board_->CpuRegister(1, EFI_SMM_SAVE_STATE_REGISTER_RBX)};
 }
 
+// The operating system turns against the board: it moves the SPI controller's BAR into
+// SMRAM before a flash write, and hands SMM a request record that lies over BIOS_SPI_BC (so
+// that the Status written back would set the write-protect disable bit).
+void Demo::HostileOs() {
+  constexpr uint64_t kSpiBar0 = 0xE00FD010;
+  constexpr uint64_t kBiosSpiBc = 0xE00FD0DC;
+  constexpr uint64_t kSmramLastPage = sim::kTsegBase + sim::kTsegSize - 0x1000;
+  sim::SpiController& spi = board_->flash().controller();
+  auto protection = [&] {
+    std::vector<uint32_t> v = {spi.ConfigRead(0xDC, 4), spi.ConfigRead(0x10, 4), spi.ConfigRead(0x04, 2),
+                               uint32_t(spi.MmioRead(0x04, 2)) & 0x8800};
+    for (unsigned i = 0; i < 5; ++i) v.push_back(uint32_t(spi.MmioRead(0x84 + 4 * i, 4)));
+    return v;
+  };
+  auto smram = [&] {
+    const uint8_t* p = board_->bus().HostPointer(sim::kTsegBase, sim::kTsegSize);
+    return std::vector<uint8_t>(p, p + sim::kTsegSize);
+  };
+  const std::vector<uint8_t> smram_before = smram();
+  const std::vector<uint32_t> protection_before = protection();
+  const std::vector<uint8_t> flash_before = board_->flash().contents();
+  auto raise = [&](uint64_t record) {
+    board_->SetCpuRegister(0, EFI_SMM_SAVE_STATE_REGISTER_RBX, record & 0xFFFFFFFF);
+    board_->SetCpuRegister(0, EFI_SMM_SAVE_STATE_REGISTER_RCX, record >> 32);
+    return board_->RaiseSoftwareSmi(0, kFlashServiceSmi);
+  };
+
+  // 1. BAR0 into SMRAM, then a 64-byte write.
+  FlashServiceRequest r{};
+  std::memcpy(&r.Signature, "$GB1", 4);
+  r.Function = 6;
+  r.Address = 0xFFF10000;
+  r.Size = 64;
+  const std::vector<uint8_t> data(64, 0xA5);
+  r.Buffer = uint32_t(board_->OsAlloc(data.size(), 16));
+  board_->bus().PokeBytes(r.Buffer, data.data(), data.size());
+  const uint64_t at = board_->OsAlloc(sizeof r, 8);
+  board_->bus().PokeBytes(at, &r, sizeof r);
+  const uint32_t home = spi.ConfigRead(0x10, 4);
+  board_->bus().MemWrite(kSpiBar0, 4, kSmramLastPage);
+  auto moved = raise(at);
+  board_->bus().PeekBytes(at, &r, sizeof r);
+  board_->bus().MemWrite(kSpiBar0, 4, home);
+
+  // 2. A record whose Status field (offset 8) is BIOS_SPI_BC.
+  auto over_bc = raise(kBiosSpiBc - 8);
+
+  const bool smram_same = smram() == smram_before;
+  const bool protection_same = protection() == protection_before;
+  const bool flash_same = board_->flash().contents() == flash_before;
+  const bool ok = r.Status == EFI_ACCESS_DENIED && moved.fault.empty() && over_bc.fault.empty() && smram_same &&
+                  protection_same && flash_same;
+  std::ostringstream text;
+  text << "   BAR0 moved to " << HexString(kSmramLastPage, 8) << " (SMRAM), \"$GB1\" write of 64 bytes: status "
+       << HexString(r.Status, 16) << (r.Status == EFI_ACCESS_DENIED ? " (EFI_ACCESS_DENIED)" : "") << "\n"
+       << "   record at " << HexString(kBiosSpiBc - 8, 8) << " (Status over BIOS_SPI_BC): "
+       << (protection_same ? "refused, BIOS_SPI_BC still " + HexString(protection_before[0], 8) : "BIOS_SPI_BC CHANGED")
+       << "\n   SMRAM " << (smram_same ? "unchanged" : "CHANGED") << ", protection registers (BIOS_SPI_BC, BAR0, "
+       << "PCICMD, FLOCKDN/WRSDIS, PR0-PR4) " << (protection_same ? "unchanged" : "CHANGED") << ", flash "
+       << (flash_same ? "intact" : "CHANGED") << "\n";
+  Step("hostile OS",
+       "the flash drivers took the SPI controller's base and the memory maps at start-up: an OS that moves BAR0 into "
+       "SMRAM or places a record over BIOS_SPI_BC is refused, and SMRAM, the protection registers and the flash stay "
+       "as they were",
+       {{"bar0_moved_to", HexString(kSmramLastPage, 8)},
+        {"write_status", HexString(r.Status, 16)},
+        {"record_over_bios_spi_bc", HexString(kBiosSpiBc - 8, 8)},
+        {"bios_spi_bc", HexString(protection()[0], 8)},
+        {"smram_unchanged", smram_same},
+        {"protection_registers_unchanged", protection_same},
+        {"flash_intact", flash_same}},
+       text.str(), ok);
+}
+
 void Demo::BoardService() {
   auto [rax0, rbx0] = CallBoardService(0x0000, 0x55AA);
   auto [rax2, rbx2] = CallBoardService(0x0200, 0x0000);
@@ -275,6 +351,7 @@ void Demo::Run() {
   FlashInfo();
   FlashUpdate();
   AreaLookup();
+  HostileOs();
   BoardService();
   PowerButtonAndS5();
   Variables();

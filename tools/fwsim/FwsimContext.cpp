@@ -58,6 +58,7 @@ nlohmann::json BootReportJson(const sim::BootReport& report) {
           {"images", images},
           {"bios_guard_active", report.bios_guard_active},
           {"capsule_variable_present", report.capsule_variable_present},
+          {"memory_map_offered", report.memory_map_offered},
           {"boot_time_ns", report.boot_ns},
           {"unfreed_boot_pool", report.unfreed_boot_pool}};
 }
@@ -77,6 +78,11 @@ std::string BootReportText(const sim::BootReport& report) {
   }
   o << "  BIOS Guard: " << (report.bios_guard_active ? "active" : "not active")
     << "; BiosGuardCapsuleVariable: " << (report.capsule_variable_present ? "present" : "absent") << "\n";
+  o << "  caller memory: "
+    << (report.memory_map_offered
+            ? "judged by the memory-space and UEFI memory maps (reserved, runtime and ACPI NVS RAM only)"
+            : "SMRAM check only (the firmware offers no memory-space map)")
+    << "\n";
   for (auto& u : report.unfreed_boot_pool) o << "  WARNING: boot-services pool buffer not freed: " << u << "\n";
   return o.str();
 }

@@ -149,6 +149,7 @@ FlashBoard::FlashBoard(const BoardOptions& o) {
                                              {"prepare_status", o.prepare_status},
                                              {"frame_support", o.frame_support},
                                              {"platform_flash", o.platform_flash}});
+  if (o.describe) o.describe(d);
   auto flash = o.flash.empty() ? FlashWithVolume(o.flash_size, kStandardVolumeBase, StandardVolume()) : o.flash;
   board_ = sim::Board::CreateInMemory(d, std::move(flash));
   board_->Boot();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,8 @@ struct BoardOptions {
   std::string prepare_status = "success";
   std::string platform_flash = "stand-in";
   bool frame_support = true;
+  // Further description entries (e.g. [faults], [bios_guard], [firmware] memory_map).
+  std::function<void(toml::table&)> describe;
 };
 
 class FlashBoard {
