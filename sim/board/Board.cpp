@@ -211,7 +211,6 @@ BootReport Board::Boot() {
     firmware_->smm_install_protocol_fault = StatusFromName(*s);
   if (auto s = description_["faults"]["smm_register_protocol_notify"].value<std::string>())
     firmware_->smm_register_notify_fault = StatusFromName(*s);
-  if (auto n = description_["faults"]["boot_pool_failures"].value<int64_t>()) firmware_->FailNextBootPoolAllocations(*n);
   if (auto s = description_["faults"]["set_variable_status"].value<std::string>())
     firmware_->variables().FailNextSets(StatusFromName(*s), 1000);
 
@@ -220,7 +219,11 @@ BootReport Board::Boot() {
   };
   StartPlatformFlash(report);
   bios_guard_due("PlatformFlashSmm");
+  // Pool failures are meant for the DXE drivers: the SMM drivers' start-up also takes boot
+  // pool (the memory maps), and a failure there only leaves that driver without them.
+  const auto pool_failures = description_["faults"]["boot_pool_failures"].value<int64_t>();
   for (const auto& d : kDriverImages) {
+    if (!d.smm && pool_failures) firmware_->FailNextBootPoolAllocations(static_cast<unsigned>(*pool_failures));
     LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
     bios_guard_due(d.name);
   }
