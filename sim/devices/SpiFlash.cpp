@@ -61,11 +61,13 @@ FlashFaults SpiFlash::Faults(const toml::table& d) {
 SpiFlash::SpiFlash(Bus& bus, Cpu& cpu, const toml::table& description, std::vector<uint8_t> contents) : bus_(bus) {
   const FlashPartDatasheet& datasheet = FindFlashPart(description["flash"]["part"].value_or(std::string("W25Q128JV")));
   uint8_t status = uint8_t(description["flash"]["status"].value_or(int64_t(0)));
-  // A part holds exactly its size; an image of another size belongs to another part (padding
-  // it would write a blank tail back into the board folder as if it were flash contents).
-  if (contents.size() != datasheet.size)
+  // A shorter image is what a programmer leaves when it writes a file from offset 0 into
+  // an erased part: the rest reads erased (boards built in memory use this; a board folder's
+  // flash.bin must be exactly the part's size). A longer one belongs to another part.
+  if (contents.size() > datasheet.size)
     throw std::runtime_error("a flash image of " + std::to_string(contents.size()) + " bytes does not fit the " +
                              datasheet.name + ", which holds " + std::to_string(datasheet.size) + " bytes");
+  contents.resize(datasheet.size, 0xFF);
   part_ = std::make_unique<FlashPart>(datasheet, std::move(contents), status);
   part_->faults() = Faults(description);
   controller_ = std::make_unique<SpiController>(bus, *part_, ControllerConfig(description));

@@ -237,7 +237,8 @@ std::vector<BadInput> Cases() {
       {"GpioPadIdOfNoGroup", Nothing(), "gpio 0x03FF0009", "has no pad"},
       {"PartInfoProcessorPastTheBoard", Nothing(), "flash info --cpu 99", "processor"},
       {"InitUnknownPart", Nothing(), "init --force --flash W25Q999", catalogue},
-      {"InitImageOfAnotherSize", Nothing(), "init --force --image victim.bin --flash W25Q128JV", "does not fit"},
+      {"InitImageOfAnotherSize", Nothing(), "init --force --image victim.bin --flash W25Q128JV",
+       "exactly as large as the part"},
   };
 }
 
