@@ -82,7 +82,7 @@ TEST_F(Frame, BodyFailureIsReturnedAndTheMapsStayForWhatItRegistered) {
 // flash decode; a BAR must lie in a device window.
 TEST_F(Frame, MemoryMapsJudgeCallerMemoryVolumesAndBars) {
   ASSERT_EQ(Start(true), EFI_SUCCESS);
-  const uint64_t flash_bottom = 0x100000000ULL - 4096;
+  const uint64_t flash_bottom = 0x100000000ULL - board_->flash().contents().size();
   struct Case {
     uint64_t address, length;
     bool caller, flash, mmio;
@@ -99,6 +99,7 @@ TEST_F(Frame, MemoryMapsJudgeCallerMemoryVolumesAndBars) {
       {0xFE010000, 0x1000, false, false, true},                            // SPI BAR
       {0xFE010000, 0x1001, false, false, false},                           // past its window
       {flash_bottom, 4096, false, true, false},                            // the flash decode
+      {0xFFFFF000, 0x1000, false, true, false},
       {flash_bottom - 1, 2, false, false, false},
       {0x200000000ULL, 1, false, false, false},                            // nothing there
       {~0ULL - 4, 88, false, false, false},                                // wraps
