@@ -68,6 +68,7 @@ constexpr FieldRule kFieldRules[] = {
     {"faults", "p2sb_hidden", Kind::kBoolean},
     {"faults", "p2sb_stuck_busy", Kind::kText, 0, 0, "entry|message"},
     {"faults", "p2sb_error_response", Kind::kInteger, 0, 0xFF},
+    {"faults", "p2sb_error_after", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "erase_failures", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "program_failures", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "hang_after_operations", Kind::kInteger, -1, kCountMax},
