@@ -39,6 +39,8 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<ui
 }
 
 std::vector<uint8_t> ReadBinaryFile(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) throw std::runtime_error("cannot read " + file.string() + ": it is a folder");
   int fd = ::open(file.c_str(), O_RDONLY);
   if (fd < 0) throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(errno));
   // One read call per chunk the kernel hands over, into a buffer sized from the file.

@@ -215,7 +215,8 @@ void PchDevices::ApplyPadDescription(const std::string& key, const toml::table& 
     const bool current = (((*reg)[n / 32] >> (n % 32)) & 1) != 0;
     SetBit(*reg, n, Boolean(d[name], current, (where + name).c_str()));
   }
-  for (const auto& [k, v] : desc) {
+  for (const auto& entry : desc) {
+    const toml::key& k = entry.first;  // a named key: clang 14 cannot capture a structured binding
     static const char* const known[] = {"owner", "dw0", "dw1", "lock", "lock_tx", "hostsw_own",
                                         "gpi_ie", "gpe_en", "smi_en", "nmi_en"};
     if (std::none_of(std::begin(known), std::end(known), [&](const char* s) { return k.str() == s; }))

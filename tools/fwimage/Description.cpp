@@ -34,8 +34,8 @@ std::string Hex(uint64_t v) {
 }
 
 void CheckKeys(const Context& ctx, const std::string& where, const toml::table& t, std::initializer_list<const char*> allowed) {
-  for (auto&& [key, value] : t) {
-    (void)value;
+  for (auto&& entry : t) {
+    const toml::key& key = entry.first;  // a named key: clang 14 cannot capture a structured binding
     bool ok = std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return key.str() == a; });
     if (!ok) ctx.Fail(where, "unknown key '" + std::string(key.str()) + "'");
   }

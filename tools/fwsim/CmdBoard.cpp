@@ -36,6 +36,9 @@ void RunInit(FwsimContext& ctx, const InitOptions& o) {
   DefaultImageBus bus{part.max_clock_mhz, o.spi_clock.empty() ? 0u : uint32_t(std::stoul(o.spi_clock)), o.read_mode};
   std::vector<uint8_t> flash =
       o.image_file.empty() ? BuildDefaultFlashImage(part.size, bus) : sim::ReadBinaryFile(o.image_file);
+  if (flash.size() != part.size)
+    throw FwsimError(o.image_file + " holds " + std::to_string(flash.size()) + " bytes, the " + part.name + " " +
+                     std::to_string(part.size) + ": a flash image must be exactly as large as the part");
   // Validate by building the board in memory before anything is written.
   { auto probe = sim::Board::CreateInMemory(d, flash); }
   fs::create_directories(ctx.board_dir);

@@ -2,6 +2,7 @@
 #include "tools/fwsim/CommandLine.h"
 
 #include <CLI/CLI.hpp>
+#include <iostream>
 
 namespace cli {
 namespace {
@@ -65,7 +66,10 @@ int Program::Run(int argc, char** argv) {
   try {
     impl_->app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return impl_->app.exit(e);
+    // Help and version texts go out as CLI11 prints them; a bad command line is one error line.
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return impl_->app.exit(e);
+    std::cerr << "fwsim: " << e.what() << " (fwsim --help lists the commands)\n";
+    return e.get_exit_code();
   }
   return 0;
 }
