@@ -20,6 +20,11 @@ Option* Option::check(const IsMember& choices) {
   return this;
 }
 
+Option* Option::excludes(Option* other) {
+  CliOption(option_)->excludes(CliOption(other->option_));
+  return this;
+}
+
 App::~App() = default;
 
 App* App::add_subcommand(const std::string& name, const std::string& description) {

@@ -21,6 +21,8 @@ class Option {
  public:
   Option* required();
   Option* check(const IsMember& choices);
+  // The two options may not be given together.
+  Option* excludes(Option* other);
 
  private:
   friend class App;
