@@ -6,7 +6,8 @@
 //  - any access to SMRAM through the bus (the drivers reach their own SMRAM by pointer),
 //  - a device-window access inside a range the caller named (record, buffer, volume) that the
 //    flash service does not make on its own (learned from ordinary requests at start-up),
-//  - BIOS_SPI_BC, the SPI controller's BAR0 or command register changed by the SMI.
+//  - BIOS_SPI_BC, the SPI controller's BAR0 or command register changed by the SMI,
+//  - a write into the OS RAM page the operating system moved BAR0 to before the SMI.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -44,7 +45,8 @@ const Window* DeviceWindow(uint64_t a) {
 
 // SPI controller 0:31:5 in configuration space: command register, BAR0, BIOS_SPI_BC.
 constexpr uint64_t kSpiConfig = 0xE0000000 + (31u << 15) + (5u << 12);
-constexpr uint64_t kProtectionRegisters[] = {kSpiConfig + 0x04, kSpiConfig + 0x10, kSpiConfig + 0xDC};
+constexpr uint64_t kBar0 = kSpiConfig + 0x10;
+constexpr uint64_t kProtectionRegisters[] = {kSpiConfig + 0x04, kBar0, kSpiConfig + 0xDC};
 
 constexpr uint64_t kArenaBuffer = 0x20000;  // caller buffer in OS RAM
 constexpr uint32_t kSmallSize = 0x1000;     // sizes a run usually asks for (each byte is a bus access)
@@ -71,11 +73,15 @@ struct Harness {
   uint64_t arena_buffer = 0;
   uint64_t arena_volume = 0;
   uint64_t arena_record = 0;
+  uint64_t arena_bar_page = 0;  // OS RAM the operating system may point BAR0 at
 
   Harness() {
     for (auto& d : fb.board().firmware().smram_map()) smram.push_back({d.CpuStart, d.CpuStart + d.PhysicalSize});
     flash_baseline = fb.board().flash().contents();
+    // The BAR page lies below the caller's buffer: a large read into the buffer (the caller's
+    // own business) fills the OS RAM above it, never the page.
     arena_record = fb.board().OsAlloc(0x1000, 0x1000);
+    arena_bar_page = fb.board().OsAlloc(0x1000, 0x1000);
     arena_buffer = fb.board().OsAlloc(kArenaBuffer, 0x1000);
     arena_volume = fb.board().OsAlloc(0x10000, 0x1000);
     // Ordinary requests of every function with buffers in OS RAM teach the service's own
@@ -154,6 +160,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned cpu = in.ConsumeIntegralInRange<unsigned>(0, 3);
   const uint8_t fill = in.ConsumeIntegral<uint8_t>();
   const bool volume_in_flash = in.ConsumeBool();
+  // Where the operating system moves the SPI controller's BAR0 before the SMI (usually nowhere).
+  const uint32_t moved_bars[] = {static_cast<uint32_t>(h.arena_bar_page), static_cast<uint32_t>(sim::kTsegBase),
+                                 static_cast<uint32_t>(sim::kTsegBase + sim::kTsegSize - 0x1000), 0, 0xFFFFF000,
+                                 static_cast<uint32_t>(sim::kSpiBarDefault + 0x10)};
+  const int bar_choice = in.ConsumeIntegralInRange<int>(-6, 5);
   const std::vector<uint8_t> volume = in.ConsumeRemainingBytes<uint8_t>();
 
   // The caller's memory and the volume.
@@ -178,6 +189,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t base, size;
   };
   const Named caller[] = {{record, sizeof r}, {r.Buffer, std::max<uint64_t>(r.Size, 1)}, {r.VolumeBase, 0x10000}};
+  const uint32_t bar_at_boot = static_cast<uint32_t>(bus.MemRead(kBar0, 4));
+  std::vector<uint8_t> bar_page(0x1000, 0xA5);
+  bus.PokeBytes(h.arena_bar_page, bar_page.data(), bar_page.size());
+  if (bar_choice >= 0) bus.MemWrite(kBar0, 4, moved_bars[bar_choice]);
   const auto protection = h.ProtectionRegisters();
   h.fb.platform_flash().ClearCalls();
   std::string finding;
@@ -201,6 +216,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result.reset) fuzz::Finding("software SMI 0x90 reset the board");
   if (!finding.empty()) fuzz::Finding(finding);
   if (h.ProtectionRegisters() != protection) fuzz::Finding("the SMI changed BAR0, the command register or BIOS_SPI_BC");
+  std::vector<uint8_t> page_after(bar_page.size());
+  bus.PeekBytes(h.arena_bar_page, page_after.data(), page_after.size());
+  if (bar_choice >= 0 && page_after != bar_page) fuzz::Finding("the SMI wrote into the OS RAM that the moved BAR0 points at");
+  bus.MemWrite(kBar0, 4, bar_at_boot);
 
   // Only an erase or a write changes the flash (a 16 MiB copy is kept for those runs).
   const auto& calls = h.fb.platform_flash().calls();

@@ -380,7 +380,10 @@ toml::table ParseToml(const Context& ctx, std::string_view text) {
     return toml::parse(text, ctx.source);
   } catch (const toml::parse_error& e) {
     std::ostringstream s;
-    s << ctx.source << ":" << e.source().begin.line << ":" << e.source().begin.column << ": " << e.description();
+    // The parser quotes the text it stopped at, line breaks and all: an error stays one line.
+    std::string what(e.description());
+    std::replace_if(what.begin(), what.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    s << ctx.source << ":" << e.source().begin.line << ":" << e.source().begin.column << ": " << what;
     throw DescriptionError(s.str());
   }
 }
