@@ -2,6 +2,7 @@
 // LPC/eSPI controller (0:31:0), cached in module state.
 #pragma once
 
+#include "pch/Sideband.h"
 #include "uefi/UefiBaseType.h"
 
 typedef UINT8 PchVariant;
@@ -39,6 +40,9 @@ struct PchLibraryState {
   // An unrecognised device ID is stored as PchVariantUnknown too, so it is read again on
   // every call.
   PchVariant VariantCache = PchVariantUnknown;
+  // Reads of SBISTAT a sideband wait makes before it gives up. Nothing in the drivers
+  // changes it; a test of the give-up path lowers it instead of waiting out 2^28 reads.
+  UINT32 SidebandBusyPollLimit = kSbiBusyPollLimit;
 };
 extern constinit PchLibraryState gPchLibrary;
 

@@ -1,6 +1,7 @@
 #include "pch/Sideband.h"
 
 #include "frame/Frame.h"
+#include "pch/PchVariant.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -11,7 +12,7 @@ UINT64 P2sbRegister(UINT16 Register) {
 // Polls SBISTAT while BUSY is set; *Last receives the last value read.
 BOOLEAN WaitSidebandIdle(UINT16* Last) {
   UINT16 status = 0;
-  for (UINT32 reads = 0; reads < kSbiBusyPollLimit; ++reads) {
+  for (UINT32 reads = 0; reads < gPchLibrary.SidebandBusyPollLimit; ++reads) {
     status = MmioRead16(P2sbRegister(kSbiStat));
     if ((status & kSbiStatBusy) == 0) {
       *Last = status;

@@ -1,11 +1,12 @@
 #include "sim/board/AtomicFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -40,9 +41,28 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<ui
 std::vector<uint8_t> ReadBinaryFile(const std::filesystem::path& file) {
   std::error_code ec;
   if (std::filesystem::is_directory(file, ec)) throw std::runtime_error("cannot read " + file.string() + ": it is a folder");
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + file.string());
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd < 0) throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(errno));
+  // One read call per chunk the kernel hands over, into a buffer sized from the file.
+  std::vector<uint8_t> data;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  for (;;) {
+    if (data.size() - done < 65536) data.resize(std::max(data.capacity(), done + 65536));
+    ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      ::close(fd);
+      throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(error));
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  data.resize(done);
+  return data;
 }
 
 }  // namespace sim

@@ -1,5 +1,6 @@
 #include "sim/board/Board.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "sim/board/AtomicFile.h"
@@ -319,6 +320,7 @@ SmiResult Board::FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_n
   r.handler_status = outcome.handler_status;
   r.fault = outcome.fault;
   r.device_ns = bus_->clock().Now() - start_ns;
+  longest_smi_ns_ = std::max(longest_smi_ns_, r.device_ns);
   if (outcome.outcome == Cpu::Outcome::kReset || cpu_->reset_pending()) {
     r.reset = true;
     r.reset_kind = reset_kind_;

@@ -114,6 +114,9 @@ class Board {
   uint64_t CpuRegister(unsigned cpu, EFI_SMM_SAVE_STATE_REGISTER reg);
   // The OS on processor `cpu` writes `value` to APM_CNT (0xB2).
   SmiResult RaiseSoftwareSmi(unsigned cpu, uint8_t value, uint8_t data = 0);
+  // The longest SMI since the last reset of the figure (from the SMI's trigger to its return).
+  uint64_t longest_smi_ns() const { return longest_smi_ns_; }
+  void ResetLongestSmi() { longest_smi_ns_ = 0; }
   // The power button is pressed: the PMC sets PWRBTN_STS and raises an SMI when PWRBTN_EN
   // and GBL_SMI_EN are set and SCI_EN is clear.
   SmiResult PressPowerButton();
@@ -164,6 +167,7 @@ class Board {
   BootReport last_boot_;
   unsigned boot_count_ = 0;
   uint64_t os_next_ = 0;
+  uint64_t longest_smi_ns_ = 0;
   VariableStore carried_variables_;
 };
 

@@ -93,6 +93,17 @@ PciFunction* Bus::FindPci(uint64_t address, uint16_t* reg) const {
 
 static uint64_t OnesOfWidth(unsigned bytes) { return bytes >= 8 ? ~0ULL : ((1ULL << (bytes * 8)) - 1); }
 
+uint64_t Bus::SkipPollReads(const MmioMapping& m, uint64_t address, unsigned bytes, uint64_t value) {
+  const uint64_t offset = address - m.base;
+  const uint64_t until = m.device->ReadStableUntil(offset, bytes);
+  if (until <= clock_.Now()) return value;
+  const uint64_t reads = (until - clock_.Now() + AccessCost::kMmioRead - 1) / AccessCost::kMmioRead;
+  clock_.Advance(reads * AccessCost::kMmioRead);
+  skipped_poll_reads_ += reads - 1;  // the last of them is the read made now
+  value = m.device->MmioRead(offset, bytes);
+  return bytes >= 8 ? value : value & OnesOfWidth(bytes);
+}
+
 uint64_t Bus::MemReadSlow(uint64_t address, unsigned bytes) {
   uint64_t value = OnesOfWidth(bytes);
   if (const RamRegion* r = FindRam(address, bytes)) {

@@ -87,7 +87,13 @@ class Bus {
     if (const MmioMapping* m = last_mmio_; m != nullptr && address - m->base < m->size && !Observed()) {
       clock_.Advance(AccessCost::kMmioRead);
       uint64_t value = m->device->MmioRead(address - m->base, bytes);
-      return bytes >= 8 ? value : value & ((1ULL << (bytes * 8)) - 1);
+      value = bytes >= 8 ? value : value & ((1ULL << (bytes * 8)) - 1);
+      // The same register read again at once, answering the same: a poll loop.
+      if (address == poll_.address && bytes == poll_.bytes && value == poll_.value &&
+          clock_.Now() == poll_.time_ns + AccessCost::kMmioRead)
+        value = SkipPollReads(*m, address, bytes, value);
+      poll_ = {address, bytes, value, clock_.Now()};
+      return value;
     }
     return MemReadSlow(address, bytes);
   }
@@ -103,6 +109,11 @@ class Bus {
   void IoWrite(uint16_t port, unsigned bytes, uint32_t value);
   uint64_t MsrRead(uint32_t index);  // throws MachineFault for an absent MSR
   void MsrWrite(uint32_t index, uint64_t value);
+
+  // An access that takes no simulated time (CPUID) still ends a run of poll reads.
+  void EndPollRun() { poll_ = {}; }
+  // Reads of poll loops the bus did not make one by one (their time was still charged).
+  uint64_t skipped_poll_reads() const { return skipped_poll_reads_; }
 
   // Untraced, timeless access for the simulator itself (loading images, tests' checks).
   void PeekBytes(uint64_t address, void* out, size_t n) const;
@@ -143,6 +154,11 @@ class Bus {
     IoDevice* device;
   };
   bool Observed() const { return trace_ != nullptr || !observers_.empty(); }
+  // A poll loop reads one register back to back and goes on while it answers the same.
+  // While the device promises the answer until a later time, the reads in between change
+  // nothing: the clock moves to the first read at or after that time, exactly where the
+  // loop's reads one by one would have brought it.
+  uint64_t SkipPollReads(const MmioMapping& m, uint64_t address, unsigned bytes, uint64_t value);
   uint64_t MemReadSlow(uint64_t address, unsigned bytes);
   void MemWriteSlow(uint64_t address, unsigned bytes, uint64_t value);
   void MarkOverlaps();
@@ -162,6 +178,15 @@ class Bus {
   std::FILE* trace_ = nullptr;
   // The MMIO block the last access reached: polling loops hit the same one again and again.
   const MmioMapping* last_mmio_ = nullptr;
+  // The last read of the fast path (poll-loop detection).
+  struct LastRead {
+    uint64_t address = ~0ULL;
+    unsigned bytes = 0;
+    uint64_t value = 0;
+    uint64_t time_ns = 0;
+  };
+  LastRead poll_;
+  uint64_t skipped_poll_reads_ = 0;
   std::map<int, Observer> observers_;
   int next_observer_ = 1;
 };

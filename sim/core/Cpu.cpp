@@ -109,6 +109,7 @@ void Cpu::Pause(void* c) {
 }
 void Cpu::Cpuid(void* c, uint32_t leaf, uint32_t out[4]) {
   auto* cpu = static_cast<Cpu*>(c);
+  cpu->bus_.EndPollRun();
   out[0] = out[1] = out[2] = out[3] = 0;
   if (leaf == 1) {
     out[0] = 0x000906EA;  // Coffee Lake family 6 model 0x9E

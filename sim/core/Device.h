@@ -14,6 +14,15 @@ class MmioDevice {
   virtual ~MmioDevice() = default;
   virtual uint64_t MmioRead(uint64_t offset, unsigned bytes) = 0;
   virtual void MmioWrite(uint64_t offset, unsigned bytes, uint64_t value) = 0;
+  // The simulated time until which reads of this register keep answering what they answer
+  // now, without side effects; 0 when the device promises nothing. A status register of a
+  // block that is busy until a known time answers that time, so that the bus can skip the
+  // reads of a poll loop that nothing watches.
+  virtual uint64_t ReadStableUntil(uint64_t offset, unsigned bytes) {
+    (void)offset;
+    (void)bytes;
+    return 0;
+  }
 };
 
 // A block decoded in I/O space; port is the absolute port number.

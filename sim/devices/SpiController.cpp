@@ -344,6 +344,13 @@ uint64_t SpiController::MmioRead(uint64_t offset, unsigned bytes) {
   return ReadRegisters(offset, bytes);
 }
 
+uint64_t SpiController::ReadStableUntil(uint64_t offset, unsigned bytes) {
+  auto within = [&](uint32_t reg) { return offset >= reg && offset + bytes <= reg + 4; };
+  if (within(kHsfstsCtl) && hw_.active && Now() < hw_.end_ns) return hw_.end_ns;
+  if (within(kSsfstsCtl) && sw_.active && Now() < sw_.end_ns) return sw_.end_ns;
+  return 0;
+}
+
 uint64_t SpiController::ReadRegisters(uint64_t offset, unsigned bytes) {
   Update();
   if (offset == kHsfstsCtl && bytes == 1) return uint8_t(hsfsts_ | (hw_.active ? kScip : 0));

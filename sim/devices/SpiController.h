@@ -63,6 +63,8 @@ class SpiController : public MmioDevice, public PciFunction {
   // MmioDevice (the registers behind BAR0)
   uint64_t MmioRead(uint64_t offset, unsigned bytes) override;
   void MmioWrite(uint64_t offset, unsigned bytes, uint64_t value) override;
+  // HSFSTS_CTL and SSFSTS_CTL hold still while their cycle runs.
+  uint64_t ReadStableUntil(uint64_t offset, unsigned bytes) override;
 
   // Direct reads of the memory-mapped window: waits for a running cycle, then fetches the
   // 64-byte line that holds `linear` (one read transaction) unless the controller's read

@@ -117,6 +117,63 @@ TEST(FlashDeviceOnBoard, CatalogueIsCoveredByTheScenarios) {
   EXPECT_EQ(sim::FlashCatalogue().size(), 20u) << "add the new part to the scenarios above";
 }
 
+// Nobody watches the status polls of an untraced run, so the bus skips the reads of a
+// poll loop to the moment the controller finishes. A run with every access observed makes
+// each read; both runs must be the same run.
+TEST(FlashDeviceOnBoard, SkippedPollReadsChangeNeitherTimeNorOutcome) {
+  if (!ServiceImagesBuilt()) GTEST_SKIP() << "SpiFlashSmm or PlatformFlashSmm not built";
+  const PartCase c{"W25Q16JV", "Winbond 25X/Q Series", 0};
+  const uint32_t size = sim::FindFlashPart(c.part).size;
+  const std::vector<uint8_t> old_image = BuildDefaultFlashImage(size);
+  const std::vector<uint8_t> new_image = BuildDefaultUpdateImage(size);
+  struct Run {
+    fwsim::UpdateReport report;
+    std::vector<uint8_t> flash;
+    sim::FlashPartStats part;
+    uint64_t hw_cycles, sw_cycles, line_fetches, end_ns, skipped, observed;
+  };
+  auto run = [&](bool watched) {
+    auto board = sim::Board::CreateInMemory(Description(c), old_image);
+    board->Boot();
+    board->flash().part().ResetStats();
+    Run r{};
+    const uint64_t skipped_at_boot = board->bus().skipped_poll_reads();
+    if (watched) board->bus().AddObserver([&r](const sim::Bus::Access&) { ++r.observed; });
+    r.report = fwsim::FlashDeviceTool(*board).Update(new_image);
+    r.flash = board->flash().contents();
+    r.part = board->flash().part().stats();
+    auto& spi = board->flash().controller();
+    r.hw_cycles = spi.hw_cycles();
+    r.sw_cycles = spi.sw_cycles();
+    r.line_fetches = spi.line_fetches();
+    r.end_ns = board->bus().clock().Now();
+    r.skipped = board->bus().skipped_poll_reads() - skipped_at_boot;
+    return r;
+  };
+  const Run fast = run(false), watched = run(true);
+  EXPECT_GT(fast.skipped, 1'000'000u) << "an erase's poll alone is millions of reads";
+  EXPECT_EQ(watched.skipped, 0u);
+  EXPECT_GT(watched.observed, fast.skipped);
+  EXPECT_EQ(fast.report.device_ns, watched.report.device_ns);
+  EXPECT_EQ(fast.end_ns, watched.end_ns);
+  EXPECT_TRUE(fast.flash == new_image);
+  EXPECT_TRUE(watched.flash == new_image);
+  EXPECT_EQ(fast.report.erased, watched.report.erased);
+  EXPECT_EQ(fast.report.programmed, watched.report.programmed);
+  EXPECT_EQ(fast.hw_cycles, watched.hw_cycles);
+  EXPECT_EQ(fast.sw_cycles, watched.sw_cycles);
+  EXPECT_EQ(fast.line_fetches, watched.line_fetches);
+  const auto& a = fast.part;
+  const auto& b = watched.part;
+  EXPECT_EQ(a.read_commands, b.read_commands);
+  EXPECT_EQ(a.read_bytes, b.read_bytes);
+  EXPECT_EQ(a.program_commands, b.program_commands);
+  EXPECT_EQ(a.programmed_bytes, b.programmed_bytes);
+  EXPECT_EQ(a.erase_commands, b.erase_commands);
+  EXPECT_EQ(a.status_reads, b.status_reads);
+  EXPECT_EQ(a.busy_ns, b.busy_ns);
+}
+
 // fwsim itself: init on a fwimage-built image, flash info, flash update, and the board's
 // flash file equal to the new image afterwards.
 int Shell(const std::string& command, std::string* out) {

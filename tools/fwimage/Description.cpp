@@ -241,7 +241,7 @@ FileSpec ReadFile(const Context& ctx, const std::string& where, const toml::tabl
 }
 
 void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& d) {
-  CheckKeys(ctx, "descriptor", t, {"regions", "vscc", "masters"});
+  CheckKeys(ctx, "descriptor", t, {"regions", "vscc", "masters", "spi"});
   const toml::table* regions = t["regions"].as_table();
   if (regions == nullptr) ctx.Fail("descriptor", "[descriptor.regions] is missing");
   for (auto&& [key, value] : *regions) {
@@ -290,6 +290,25 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
     if (d.vscc.size() > ifd::kMaxVsccEntries) ctx.Fail("descriptor.vscc", "more entries than the table can hold");
   } else if (t.contains("vscc")) {
     ctx.Fail("descriptor.vscc", "expects a list of tables");
+  }
+
+  if (const toml::table* spi = t["spi"].as_table()) {
+    CheckKeys(ctx, "descriptor.spi", *spi, {"clock", "read"});
+    if (spi->contains("clock")) {
+      std::optional<int64_t> mhz = (*spi)["clock"].value<int64_t>();
+      if (!mhz || *mhz < 0 || ifd::SpiClockCodeOf(static_cast<uint32_t>(*mhz)) < 0)
+        ctx.Fail("descriptor.spi.clock", "the PCH clocks the SPI bus at 17, 30 or 48 (MHz)");
+      uint32_t clock = static_cast<uint32_t>(*mhz);
+      d.spi.read_mhz = d.spi.fast_read_mhz = d.spi.write_erase_mhz = d.spi.id_status_mhz = clock;
+    }
+    if (spi->contains("read")) {
+      std::string mode = (*spi)["read"].value<std::string>().value_or("");
+      if (mode != "fast" && mode != "normal")
+        ctx.Fail("descriptor.spi.read", "\"fast\" (0Bh, eight dummy clocks) or \"normal\" (03h)");
+      d.spi.fast_read = mode == "fast";
+    }
+  } else if (t.contains("spi")) {
+    ctx.Fail("descriptor.spi", "expects { clock = 17|30|48, read = \"fast\"|\"normal\" }");
   }
 
   // Default access: the host reads the descriptor and writes what it owns; the ME and

@@ -37,6 +37,18 @@ int RegionIndexFromName(const std::string& name) {
   return -1;
 }
 
+int SpiClockCodeOf(uint32_t mhz) {
+  for (const SpiClockCode& c : kSpiClockCodes)
+    if (c.mhz == mhz) return static_cast<int>(c.code);
+  return -1;
+}
+
+uint32_t SpiClockMhzOf(uint32_t code) {
+  for (const SpiClockCode& c : kSpiClockCodes)
+    if (c.code == (code & 7)) return c.mhz;
+  return 0;
+}
+
 uint32_t EncodeMaster(uint16_t read, uint16_t write) {
   return static_cast<uint32_t>(read & 0xFFF) << 8 | static_cast<uint32_t>(write & 0xFFF) << 20 |
          static_cast<uint32_t>(read >> 12 & 0xF) | static_cast<uint32_t>(write >> 12 & 0xF) << 4;
@@ -54,10 +66,14 @@ std::vector<uint8_t> Encode(const ImageDescription& d) {
   PutU32(out, kFlMap1, kMasterBase >> 4 | 2u << 8 | (kPchStrapBase >> 4) << 16 | kPchStrapDwords << 24);
   PutU32(out, kFlMap2, kCpuStrapBase >> 4 | kCpuStrapDwords << 8 | kIccRegisterInitBase << 16);
 
-  // FLCOMP: component 0 density (bytes = 1 << (19 + code)), component 1 absent, 17 MHz.
+  // FLCOMP: component 0 density (bytes = 1 << (19 + code)), component 1 absent, the clocks.
   uint32_t density = static_cast<uint32_t>(std::countr_zero(d.flash_size)) - 19;
-  uint32_t flcomp = density | 0xF0 | kSpiClock17MHz << 17 | 1u << 20 | kSpiClock17MHz << 21 | kSpiClock17MHz << 24 |
-                    kSpiClock17MHz << 27;
+  auto code = [](uint32_t mhz) { return static_cast<uint32_t>(SpiClockCodeOf(mhz)); };
+  uint32_t flcomp = density | 0xF0 | code(d.spi.read_mhz) << kFlcompReadClockShift |
+                    uint32_t(d.spi.fast_read) << kFlcompFastReadShift |
+                    code(d.spi.fast_read_mhz) << kFlcompFastReadClockShift |
+                    code(d.spi.write_erase_mhz) << kFlcompWriteEraseClockShift |
+                    code(d.spi.id_status_mhz) << kFlcompIdStatusClockShift;
   PutU32(out, kComponentBase, flcomp);
   PutU32(out, kComponentBase + 4, 0);  // FLILL: no forbidden opcodes
   PutU32(out, kComponentBase + 8, 0);  // FLILL1
@@ -87,6 +103,15 @@ Decoded Decode(std::span<const uint8_t> image) {
   r.valid = true;
   uint32_t map0 = GetU32(image, kFlMap0);
   uint32_t map1 = GetU32(image, kFlMap1);
+  uint32_t fcba = (map0 & 0xFF) << 4;
+  if (fcba + 4 <= kDescriptorSize) {
+    uint32_t flcomp = GetU32(image, fcba);
+    r.spi.read_mhz = SpiClockMhzOf(flcomp >> kFlcompReadClockShift);
+    r.spi.fast_read = (flcomp >> kFlcompFastReadShift) & 1;
+    r.spi.fast_read_mhz = SpiClockMhzOf(flcomp >> kFlcompFastReadClockShift);
+    r.spi.write_erase_mhz = SpiClockMhzOf(flcomp >> kFlcompWriteEraseClockShift);
+    r.spi.id_status_mhz = SpiClockMhzOf(flcomp >> kFlcompIdStatusClockShift);
+  }
   uint32_t frba = (map0 >> 16 & 0xFF) << 4;
   uint32_t fmba = (map1 & 0xFF) << 4;
   for (unsigned i = 0; i < kRegionCount; ++i) {

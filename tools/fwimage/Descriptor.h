@@ -39,8 +39,22 @@ inline constexpr uint32_t kVsccTableBase = 0xE00;
 inline constexpr uint32_t kMaxVsccEntries = (kFlUMap1 - kVsccTableBase) / 8;
 
 // FLCOMP bits 19:17 (read), 23:21 (fast read), 26:24 (write/erase), 29:27 (read id and
-// status): 6 = 17 MHz on 100-series and later PCHs.
-inline constexpr uint32_t kSpiClock17MHz = 6;
+// status) hold clock codes; bit 20 allows fast read.
+inline constexpr unsigned kFlcompReadClockShift = 17;
+inline constexpr unsigned kFlcompFastReadShift = 20;
+inline constexpr unsigned kFlcompFastReadClockShift = 21;
+inline constexpr unsigned kFlcompWriteEraseClockShift = 24;
+inline constexpr unsigned kFlcompIdStatusClockShift = 27;
+// Clock codes of 100-series and later PCHs; the other codes are reserved.
+struct SpiClockCode {
+  uint32_t mhz;
+  uint32_t code;
+};
+inline constexpr SpiClockCode kSpiClockCodes[] = {{48, 2}, {30, 4}, {17, 6}};
+// The code for a clock in MHz; -1 when the PCH has none for it.
+int SpiClockCodeOf(uint32_t mhz);
+// The clock of a code; 0 for a reserved code.
+uint32_t SpiClockMhzOf(uint32_t code);
 
 // FLMSTR (IFD v2): read access for regions 0..11 in bits 19:8, write in 31:20; regions
 // 12..15 in 3:0 (read) and 7:4 (write).
@@ -54,6 +68,7 @@ struct Decoded {
   std::vector<RegionSpec> regions;
   std::vector<VsccSpec> vscc;
   std::vector<MasterSpec> masters;
+  SpiBusSpec spi;
   std::vector<std::string> problems;
 };
 Decoded Decode(std::span<const uint8_t> image);

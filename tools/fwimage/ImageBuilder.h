@@ -75,6 +75,18 @@ struct VsccSpec {
   uint32_t value = 0;
 };
 
+// What FLCOMP tells the PCH about the SPI bus to component 0: the clock of each kind of
+// cycle (17, 30 or 48 MHz on 300/400-series PCHs) and whether it may use fast read (0Bh,
+// eight dummy clocks) instead of read (03h).
+struct SpiBusSpec {
+  uint32_t read_mhz = 17;
+  uint32_t fast_read_mhz = 17;
+  uint32_t write_erase_mhz = 17;
+  uint32_t id_status_mhz = 17;
+  bool fast_read = true;
+  bool operator==(const SpiBusSpec&) const = default;
+};
+
 struct MasterSpec {
   unsigned master = 1;  // FLMSTR number: 1 host/BIOS, 2 ME, 3 GbE, 4 device expansion, 5 EC
   uint16_t read = 0;    // one bit per region number
@@ -112,6 +124,7 @@ struct ImageDescription {
   std::vector<RegionSpec> regions;
   std::vector<VsccSpec> vscc;
   std::vector<MasterSpec> masters;
+  SpiBusSpec spi;
   std::vector<VolumeSpec> volumes;
 
   // The BIOS region (the whole image when there is no descriptor).
@@ -209,6 +222,7 @@ struct ImageInfo {
   std::vector<RegionInfo> regions;  // in flash order
   std::vector<VsccSpec> vscc;
   std::vector<MasterSpec> masters;
+  SpiBusSpec spi;
   uint64_t bios_base = 0;
   uint64_t bios_limit = 0;
   bool has_base_pointer = false;

@@ -232,6 +232,7 @@ ImageInfo InspectImage(std::span<const uint8_t> image) {
   if (desc.valid) {
     info.vscc = desc.vscc;
     info.masters = desc.masters;
+    info.spi = desc.spi;
     info.problems = desc.problems;
     for (const RegionSpec& r : desc.regions) {
       if (r.limit >= image.size()) {
@@ -283,6 +284,9 @@ std::string FormatImageInfo(const ImageInfo& info) {
       if (r.index == 1) o << "  mapped at " << Hex(info.PhysicalAddress(r.base), 8) << "-" << Hex(info.PhysicalAddress(r.limit), 8);
       o << "\n";
     }
+    auto mhz = [](uint32_t v) { return v == 0 ? std::string("reserved") : std::to_string(v) + " MHz"; };
+    o << "SPI bus: read " << (info.spi.fast_read ? "fast (0Bh) at " + mhz(info.spi.fast_read_mhz) : "normal (03h) at " + mhz(info.spi.read_mhz))
+      << ", write/erase " << mhz(info.spi.write_erase_mhz) << ", id/status " << mhz(info.spi.id_status_mhz) << "\n";
     o << "VSCC table: " << info.vscc.size() << (info.vscc.size() == 1 ? " entry\n" : " entries\n");
     for (const VsccSpec& e : info.vscc) o << "  JEDEC id " << Hex(e.jedec_id, 6) << "  VSCC " << Hex(e.value, 8) << "\n";
     o << "Masters:\n";
@@ -348,6 +352,12 @@ nlohmann::json ImageInfoToJson(const ImageInfo& info) {
   j["regions"] = json::array();
   for (const RegionInfo& r : info.regions)
     j["regions"].push_back({{"index", r.index}, {"name", r.name}, {"base", r.base}, {"limit", r.limit}});
+  if (info.has_descriptor)
+    j["spi"] = {{"read_mhz", info.spi.read_mhz},
+                {"fast_read", info.spi.fast_read},
+                {"fast_read_mhz", info.spi.fast_read_mhz},
+                {"write_erase_mhz", info.spi.write_erase_mhz},
+                {"id_status_mhz", info.spi.id_status_mhz}};
   j["vscc"] = json::array();
   for (const VsccSpec& e : info.vscc) j["vscc"].push_back({{"jedec_id", e.jedec_id}, {"value", e.value}});
   if (info.has_base_pointer) j["base_pointer"] = info.base_pointer;

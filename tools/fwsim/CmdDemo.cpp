@@ -1,9 +1,9 @@
 // fwsim demo: a day in the life of the default board, each step saying what it proves.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <sstream>
 
 #include "flash/service/FlashServiceRequest.h"
@@ -11,6 +11,7 @@
 #include "sim/board/MemoryMap.h"
 #include "sim/devices/GpioCommunity.h"
 #include "sim/devices/PchDevices.h"
+#include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/DefaultImage.h"
 #include "tools/fwsim/FlashDeviceTool.h"
 #include "tools/fwsim/FwsimContext.h"
@@ -373,12 +374,12 @@ void Demo::Run() {
 
 }  // namespace
 
-void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx) {
+void RegisterDemoCommand(cli::App& app, FwsimContext& ctx) {
   auto opts = std::make_shared<DemoOptions>();
   auto* demo = app.add_subcommand("demo", "Boot the built-in default board and play a day in its life");
   demo->add_option("--bios-guard", opts->bios_guard, "BIOS Guard in the processor")
-      ->check(CLI::IsMember({"on", "off", "capable-off"}));
-  demo->add_option("--pch", opts->pch, "PCH variant")->check(CLI::IsMember({"h", "lp", "unknown"}));
+      ->check(cli::IsMember({"on", "off", "capable-off"}));
+  demo->add_option("--pch", opts->pch, "PCH variant")->check(cli::IsMember({"h", "lp", "unknown"}));
   demo->add_option("--keep", opts->keep_dir, "keep the demo board in this folder");
   demo->callback([&ctx, opts] { Demo(ctx, *opts).Run(); });
 }

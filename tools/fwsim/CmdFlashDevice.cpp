@@ -2,12 +2,12 @@
 // through the part-name report, and a whole-image update through software SMI 0x90.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <sstream>
 
 #include "sim/board/AtomicFile.h"
 #include "tools/fwimage/ImageBuilder.h"
+#include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FlashDeviceTool.h"
 #include "tools/fwsim/FwsimContext.h"
 
@@ -101,7 +101,7 @@ void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_
 
 }  // namespace
 
-void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx) {
+void RegisterFlashDeviceCommands(cli::App& flash, FwsimContext& ctx) {
   auto cpu = std::make_shared<unsigned>(0);
   auto* info = flash.add_subcommand("info", "Name the flash part and its size, as the flash service reports them");
   info->add_option("--cpu", *cpu, "processor that raises the SMI (default 0)");

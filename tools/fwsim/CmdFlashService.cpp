@@ -4,7 +4,6 @@
 // to the software-SMI port. The board folder is saved only when every request succeeded.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cinttypes>
 #include <iostream>
 #include <sstream>
@@ -12,6 +11,7 @@
 #include "flash/service/FlashServiceRequest.h"
 #include "sim/board/AtomicFile.h"
 #include "sim/board/MemoryMap.h"
+#include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FwsimContext.h"
 
 namespace {
@@ -382,9 +382,9 @@ void RunRaw(FwsimContext& ctx, const RawOptions& o) {
 
 }  // namespace
 
-void RegisterFlashServiceCommands(CLI::App& flash, CLI::App& smi, FwsimContext& ctx) {
+void RegisterFlashServiceCommands(cli::App& flash, cli::App& smi, FwsimContext& ctx) {
   auto o = std::make_shared<FlashOptions>();
-  auto cpu = [&](CLI::App* c, unsigned* value) {
+  auto cpu = [&](cli::App* c, unsigned* value) {
     c->add_option("--cpu", *value, "processor that raises the SMI (default 0)");
   };
 
@@ -412,7 +412,7 @@ void RegisterFlashServiceCommands(CLI::App& flash, CLI::App& smi, FwsimContext& 
   locate->add_option("signature", o->signature, "area signature: $SDB DECG $STL $TPM $BDR $FMR $MTR")->required();
   locate->add_option("--what", o->what, "area: the area file (function 3); entry: its layout entry (2); "
                                         "layout: the layout file (1)")
-      ->check(CLI::IsMember({"area", "entry", "layout"}));
+      ->check(cli::IsMember({"area", "entry", "layout"}));
   locate->add_option("--volume", o->volume, "firmware volume base (default 0: the one named at 0xFFFFFFFC)");
   cpu(locate, &o->cpu);
   locate->callback([&ctx, o] { RunLocate(ctx, *o); });

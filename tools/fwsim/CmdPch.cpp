@@ -1,8 +1,8 @@
 // fwsim smi 0xe0 / gpio PAD / event power-button / event sleep s3|s4|s5: the board
 // software-SMI service, the GPIO pads, and the platform events that reach SleepGpioSmm.
-#include <CLI/CLI.hpp>
 #include <sstream>
 
+#include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FwsimContext.h"
 
 namespace {
@@ -225,7 +225,7 @@ void RunEvent(FwsimContext& ctx, const std::string& name, const std::function<si
 
 }  // namespace
 
-void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimContext& ctx) {
+void RegisterPchCommands(cli::App& app, cli::App& smi, cli::App& event, FwsimContext& ctx) {
   auto opts = std::make_shared<SmiOptions>();
   auto* e0 = smi.add_subcommand("0xe0", "Board service: function code in AH, argument in BX; prints AX and BX");
   auto* ax = e0->add_option("--ax", opts->ax, "AX: function code in AH (16 bits; RAX[63:16] are 0)");
@@ -244,7 +244,7 @@ void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimCon
   power->callback([&ctx] { RunEvent(ctx, "power button", [](sim::Board& b) { return b.PressPowerButton(); }); });
   auto state = std::make_shared<std::string>();
   auto* sleep = event.add_subcommand("sleep", "Enter a sleep state (Sx SMI, entry phase)");
-  sleep->add_option("STATE", *state, "s3, s4 or s5")->required()->check(CLI::IsMember({"s3", "s4", "s5"}));
+  sleep->add_option("STATE", *state, "s3, s4 or s5")->required()->check(cli::IsMember({"s3", "s4", "s5"}));
   sleep->callback([&ctx, state] {
     const EFI_SLEEP_TYPE type = *state == "s3" ? SxS3 : (*state == "s4" ? SxS4 : SxS5);
     std::string name = "sleep " + *state + " entry";

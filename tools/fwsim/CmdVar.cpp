@@ -1,7 +1,7 @@
 // fwsim var list / var get: the persisted UEFI variable store.
-#include <CLI/CLI.hpp>
 #include <sstream>
 
+#include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FwsimContext.h"
 
 namespace {
@@ -37,7 +37,7 @@ std::string HexDump(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-void RegisterVarCommands(CLI::App& app, FwsimContext& ctx) {
+void RegisterVarCommands(cli::App& app, FwsimContext& ctx) {
   auto* var = app.add_subcommand("var", "Show the board's persisted UEFI variables");
   var->require_subcommand(1);
   auto* list = var->add_subcommand("list", "List every variable");

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "tools/fwimage/Descriptor.h"
 #include "tools/fwimage/ImageBuilder.h"
 
 namespace {
@@ -11,8 +12,33 @@ constexpr uint64_t kDefaultSize = 16u << 20;
 // The shipped description is for a 16 MiB part. For a smaller part the BIOS region takes
 // the upper half of the flash, the ME region the rest, and the volumes keep their distance
 // from the top of the flash (shrunk to fit when the BIOS region is small).
-std::vector<uint8_t> Build(const char* file, uint64_t part_size) {
+void ChooseBus(fwimage::SpiBusSpec& spi, const DefaultImageBus& bus) {
+  if (bus.clock_mhz != 0) {
+    if (fwimage::ifd::SpiClockCodeOf(bus.clock_mhz) < 0)
+      throw std::runtime_error("the PCH clocks the SPI bus at 17, 30 or 48 MHz, not " + std::to_string(bus.clock_mhz));
+    if (bus.part_max_mhz != 0 && bus.clock_mhz > bus.part_max_mhz)
+      throw std::runtime_error("the part takes at most " + std::to_string(bus.part_max_mhz) + " MHz, not " +
+                               std::to_string(bus.clock_mhz));
+    spi.read_mhz = spi.fast_read_mhz = spi.write_erase_mhz = spi.id_status_mhz = bus.clock_mhz;
+  } else if (bus.part_max_mhz != 0) {
+    // The codes run from the fastest clock down; 17 MHz is the slowest the PCH has.
+    for (uint32_t* mhz : {&spi.read_mhz, &spi.fast_read_mhz, &spi.write_erase_mhz, &spi.id_status_mhz})
+      for (const fwimage::ifd::SpiClockCode& c : fwimage::ifd::kSpiClockCodes)
+        if (c.mhz <= *mhz && (c.mhz <= bus.part_max_mhz || c.mhz == 17)) {
+          *mhz = c.mhz;
+          break;
+        }
+  }
+  if (!bus.read.empty()) {
+    if (bus.read != "fast" && bus.read != "normal")
+      throw std::runtime_error("the read mode is fast (0Bh) or normal (03h), not " + bus.read);
+    spi.fast_read = bus.read == "fast";
+  }
+}
+
+std::vector<uint8_t> Build(const char* file, uint64_t part_size, const DefaultImageBus& bus) {
   auto d = fwimage::LoadDescription(BoardsDirectory() / "default" / file);
+  ChooseBus(d.spi, bus);
   if (part_size == kDefaultSize) return fwimage::BuildImage(d);
   if (part_size < 0x40000 || (part_size & (part_size - 1)) != 0)
     throw std::runtime_error("the default image needs a flash part of 256 KiB or more (power of two)");
@@ -43,5 +69,9 @@ std::filesystem::path BoardsDirectory() {
   return FW_BOARDS_DIR;
 }
 
-std::vector<uint8_t> BuildDefaultFlashImage(uint64_t part_size) { return Build("image.toml", part_size); }
-std::vector<uint8_t> BuildDefaultUpdateImage(uint64_t part_size) { return Build("update.toml", part_size); }
+std::vector<uint8_t> BuildDefaultFlashImage(uint64_t part_size, const DefaultImageBus& bus) {
+  return Build("image.toml", part_size, bus);
+}
+std::vector<uint8_t> BuildDefaultUpdateImage(uint64_t part_size, const DefaultImageBus& bus) {
+  return Build("update.toml", part_size, bus);
+}

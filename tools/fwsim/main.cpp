@@ -1,18 +1,18 @@
 // fwsim: the simulated board's command-line tool.
-#include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FwsimContext.h"
 
-void RegisterBoardCommands(CLI::App& app, FwsimContext& ctx);
-void RegisterVarCommands(CLI::App& app, FwsimContext& ctx);
-void RegisterDemoCommand(CLI::App& app, FwsimContext& ctx);
-void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimContext& ctx);
-void RegisterFlashServiceCommands(CLI::App& flash, CLI::App& smi, FwsimContext& ctx);
-void RegisterFlashDeviceCommands(CLI::App& flash, FwsimContext& ctx);
+void RegisterBoardCommands(cli::App& app, FwsimContext& ctx);
+void RegisterVarCommands(cli::App& app, FwsimContext& ctx);
+void RegisterDemoCommand(cli::App& app, FwsimContext& ctx);
+void RegisterPchCommands(cli::App& app, cli::App& smi, cli::App& event, FwsimContext& ctx);
+void RegisterFlashServiceCommands(cli::App& flash, cli::App& smi, FwsimContext& ctx);
+void RegisterFlashDeviceCommands(cli::App& flash, FwsimContext& ctx);
 
 int main(int argc, char** argv) {
-  CLI::App app{"fwsim - a simulated Intel 300/400-series PCH board running the firmware drivers"};
+  cli::Program app{"fwsim - a simulated Intel 300/400-series PCH board running the firmware drivers"};
   FwsimContext ctx;
   std::string board_dir = "board";
   app.add_option("--board", board_dir, "board folder (default ./board)");
@@ -36,15 +36,7 @@ int main(int argc, char** argv) {
 
   int rc = 0;
   try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    // Help and version texts go out as CLI11 prints them; a bad command line is one error line.
-    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-      rc = app.exit(e);
-    } else {
-      std::cerr << "fwsim: " << e.what() << " (fwsim --help lists the commands)\n";
-      rc = e.get_exit_code();
-    }
+    rc = app.Run(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "fwsim: " << e.what() << "\n";
     rc = 1;
