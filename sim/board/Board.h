@@ -45,6 +45,7 @@ struct BootReport {
   bool capsule_variable_present = false;
   uint64_t boot_ns = 0;
   std::vector<std::string> unfreed_boot_pool;  // "image: N bytes at 0x..."
+  std::vector<std::string> warnings;           // integration faults the boot revealed
   unsigned boot_count = 0;
 };
 
@@ -57,13 +58,18 @@ struct SmiResult {
   uint64_t device_ns = 0;  // simulated time the SMI took
 };
 
-// The standard SMM and DXE driver images, in dispatch order.
+// The standard SMM and DXE driver images, in dispatch order. `after_sw_dispatch`: the
+// image's dependency expression names the software-SMI dispatch protocol, so a dispatcher
+// starts it only once the chipset's SMI dispatchers are installed.
 struct DriverImageInfo {
   const char* name;
   bool smm;
+  bool after_sw_dispatch;
 };
-inline constexpr DriverImageInfo kDriverImages[] = {
-    {"SpiFlashSmm", true}, {"BoardSmiServiceSmm", true}, {"SleepGpioSmm", true}, {"BiosGuardVarDxe", false}};
+inline constexpr DriverImageInfo kDriverImages[] = {{"SpiFlashSmm", true, true},
+                                                    {"BoardSmiServiceSmm", true, true},
+                                                    {"SleepGpioSmm", true, false},
+                                                    {"BiosGuardVarDxe", false, false}};
 
 class Board {
  public:
@@ -117,6 +123,8 @@ class Board {
   SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
   void StartPlatformFlash(BootReport& report);
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
+  void StartDriverImages(BootReport& report);
+  static bool SmiDispatchersFirst(const toml::table& description);
 
   toml::table description_;
   std::filesystem::path dir_;

@@ -59,7 +59,8 @@ nlohmann::json BootReportJson(const sim::BootReport& report) {
           {"bios_guard_active", report.bios_guard_active},
           {"capsule_variable_present", report.capsule_variable_present},
           {"boot_time_ns", report.boot_ns},
-          {"unfreed_boot_pool", report.unfreed_boot_pool}};
+          {"unfreed_boot_pool", report.unfreed_boot_pool},
+          {"warnings", report.warnings}};
 }
 
 std::string BootReportText(const sim::BootReport& report) {
@@ -78,5 +79,6 @@ std::string BootReportText(const sim::BootReport& report) {
   o << "  BIOS Guard: " << (report.bios_guard_active ? "active" : "not active")
     << "; BiosGuardCapsuleVariable: " << (report.capsule_variable_present ? "present" : "absent") << "\n";
   for (auto& u : report.unfreed_boot_pool) o << "  WARNING: boot-services pool buffer not freed: " << u << "\n";
+  for (auto& w : report.warnings) o << "  WARNING: " << w << "\n";
   return o.str();
 }
