@@ -13,7 +13,8 @@
 #   --print-dir  print the folder the current sources map to and exit (0 built, 1 not yet)
 #   --check      exit 0 when that folder holds a finished build, 1 otherwise; build nothing
 #   --assemble   put the board drivers into the image as an integrator does: copy
-#                <edk2 folder>/FwBoardPkg (staged by the uefi build) into the workspace,
+#                <edk2 folder>/FwBoardPkg (staged by the uefi build) and the current
+#                test dispatcher package into the workspace,
 #                include its FwBoardPkg.fdf.inc lines in the DXE volume, rebuild (incremental)
 #                and copy OVMF_CODE.fd and OVMF_VARS.fd to <out folder>
 set -euo pipefail
@@ -72,8 +73,8 @@ ovmf_build() {  # the one build line, run in the workspace $1
   )
 }
 
-additions_hash() {  # our patches, the dispatcher package and the build line decide the build
-  (cd "$here" && find edk2 -type f | LC_ALL=C sort | xargs sha256sum; declare -f ovmf_build) |
+additions_hash() {  # our patches and the build line decide a full build; modules build incrementally
+  (cd "$here" && find edk2/patches -type f | LC_ALL=C sort | xargs sha256sum; declare -f ovmf_build) |
     sha256sum | cut -c1-12
 }
 
@@ -90,6 +91,7 @@ if [ "$mode" = print ] || [ "$mode" = check ]; then
   dir=$(ls -d "$src_root"/edk2-*/ 2>/dev/null | head -1 || true)
   [ -n "$dir" ] || { [ "$mode" = print ] && echo "$cache/<edk2 source not fetched yet>"; exit 1; }
   out="$cache/$(version_of "${dir%/}")-$(additions_hash)"
+  [ -d "$out" ] && out=$(cd "$out" && pwd -P)  # the workspace's paths are those it was built at
   [ "$mode" = print ] && echo "$out"
   [ -f "$out/complete" ]
   exit
@@ -100,8 +102,9 @@ if [ "$mode" = assemble ]; then
   ws=$out/ws
   exec 9>"$out/lock"
   flock 9
-  rm -rf "$ws/FwBoardPkg"
+  rm -rf "$ws/FwBoardPkg" "$ws/FwBoardTestPkg"
   cp -a "$2/FwBoardPkg" "$ws/FwBoardPkg"
+  cp -a "$here/edk2/FwBoardTestPkg" "$ws/FwBoardTestPkg"
   cp "$ws/FwBoardPkg/FwBoardPkg.fdf.inc" "$ws/FwBoardTestPkg/DriversUnderTest.fdf.inc"
   start=$(date +%s)
   ovmf_build "$ws" > "$3/assemble.log" 2>&1 || { tail -40 "$3/assemble.log" >&2; exit 1; }

@@ -13,14 +13,12 @@ import argparse
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SMM_IMAGES = ["PlatformFlashSmm", "SpiFlashSmm", "BoardSmiServiceSmm", "SleepGpioSmm"]
-DXE_IMAGES = ["BiosGuardVarDxe"]
 PART_REPORT = 0x5AA5AA55
 UNTOUCHED = 0x0BADC0DE0BADC0DE
 EFI_NOT_FOUND = 0x800000000000000E
@@ -34,10 +32,12 @@ def skip(reason):
     return 77
 
 
-def size_of_image(efi):
-    data = open(efi, "rb").read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    return struct.unpack_from("<I", data, pe + 24 + 56)[0]  # optional header SizeOfImage
+def file_guid(uefi_dir, name):
+    for line in open(os.path.join(uefi_dir, "edk2", "FwBoardPkg", name, name + ".inf")):
+        m = re.match(r"\s*FILE_GUID\s*=\s*(\S+)", line)
+        if m:
+            return m.group(1).upper()
+    return "?"
 
 
 def boot(work, code, vars_template, probe, timeout, idle_limit):
@@ -112,16 +112,17 @@ def check(serial, debug, uefi_dir):
     c("no processor exception in the debug log", "!!!! X64 Exception" not in debug,
       re.search(r"!!!! X64 Exception.*", debug).group(0) if "!!!! X64 Exception" in debug else "")
 
-    # Every image dispatched: "Loading SMM driver at 0x... EntryPoint=0x... Name.efi".
+    # Every image dispatched: the dispatcher's list of loaded SMM images (0xF0) by file GUID
+    # (our images carry no debug directory, so the SMM core's load messages do not name them).
+    loaded = {m.group(1).upper(): (int(m.group(2), 16), int(m.group(2), 16) + int(m.group(3), 16)) for m in
+              re.finditer(r"TestSmiDispatch: image ([0-9A-Fa-f-]{36}) base 0x([0-9A-Fa-f]+) size 0x([0-9A-Fa-f]+)", debug)}
     bases = {}
     for name in SMM_IMAGES:
-        m = re.search(r"Loading SMM driver at 0x([0-9A-Fa-f]+) EntryPoint=0x[0-9A-Fa-f]+ %s\.efi" % name, debug)
-        c("%s dispatched by the SMM core" % name, m is not None,
-          "" if m else ("discovered but not loaded" if re.search(name + r".*not loaded", debug) else "not loaded"))
-        if m:
-            bases[name] = (int(m.group(1), 16), int(m.group(1), 16) + size_of_image(os.path.join(uefi_dir, "efi", name + ".efi")))
-    for name in DXE_IMAGES:
-        c("%s dispatched by the DXE core" % name, re.search(r"Loading driver at 0x[0-9A-Fa-f]+ EntryPoint=0x[0-9A-Fa-f]+ %s\.efi" % name, debug) is not None)
+        guid = file_guid(uefi_dir, name)
+        c("%s (%s) dispatched by the SMM core" % (name, guid), guid in loaded,
+          "" if guid in loaded else "discovered but not loaded" if re.search(guid + r".*not loaded", debug, re.I) else "not loaded")
+        if guid in loaded:
+            bases[name] = loaded[guid]
 
     def owner(address):
         return next((n for n, (lo, hi) in bases.items() if lo <= address < hi), "?")

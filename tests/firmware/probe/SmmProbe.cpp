@@ -34,6 +34,7 @@ constexpr UINT64 kUntouched = 0x0BADC0DE0BADC0DEULL;  // what the tool leaves in
 
 constexpr UINT8 kFlashServiceSmi = 0x90;
 constexpr UINT8 kBoardServiceSmi = 0xE0;
+constexpr UINT8 kEventReportImages = 0xF0;
 constexpr UINT8 kEventPowerButton = 0xF1;
 constexpr UINT8 kEventS3Entry = 0xF3;
 constexpr UINT8 kEventS5Entry = 0xF5;
@@ -145,6 +146,7 @@ extern "C" EFI_STATUS EFIAPI EfiMain(EFI_HANDLE, EFI_SYSTEM_TABLE* st) {
   EFI_BOOT_SERVICES* bs = st->BootServices;
   auto allocate_pages = reinterpret_cast<AllocatePagesFn>(bs->AllocatePages);
   Print("probe: start");
+  RaiseSmi(kEventReportImages, 0, 0, 0);  // the dispatcher lists the loaded SMM images
 
   // SMRAM as the SMM access protocol reports it: the first range is a hostile address.
   EFI_GUID access_guid = EFI_SMM_ACCESS2_PROTOCOL_GUID;

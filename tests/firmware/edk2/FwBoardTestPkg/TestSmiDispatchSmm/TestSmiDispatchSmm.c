@@ -5,6 +5,7 @@
   once APMC_EN is set, which OVMF's SmmControl2Dxe does. One root SMI handler reads
   APM_CNT and calls the children registered for that value:
 
+    0xF0             lists the loaded SMM images (file GUID, base, size) on the debug port
     0xF1             power-button handlers (entry phase)
     0xF3, 0xF4, 0xF5 Sx handlers for S3, S4, S5 (entry phase)
     anything else    the software-SMI handler registered for the value
@@ -15,7 +16,8 @@
   control port and whose saved AL is the command (an OUT DX,AL or OUT imm8,AL leaves AL).
 
   Every call of a child is logged to the debug port with the handler's address and its
-  status, so that a test can tell which image served which event.
+  status; with the image list of 0xF0 a test can tell which image served which event
+  (images without a debug directory are not named by the SMM core's load messages).
 **/
 
 #include <PiSmm.h>
@@ -23,6 +25,8 @@
 #include <Protocol/SmmSwDispatch2.h>
 #include <Protocol/SmmPowerButtonDispatch2.h>
 #include <Protocol/SmmSxDispatch2.h>
+#include <Protocol/LoadedImage.h>
+#include <Protocol/DevicePath.h>
 #include <Library/BaseLib.h>
 #include <Library/DebugLib.h>
 #include <Library/IoLib.h>
@@ -32,6 +36,7 @@
 #define APM_CNT  0xB2
 #define APM_STS  0xB3
 
+#define EVENT_REPORT_IMAGES  0xF0
 #define EVENT_POWER_BUTTON  0xF1
 #define EVENT_S3_ENTRY      0xF3
 #define EVENT_S5_ENTRY      0xF5
@@ -70,7 +75,8 @@ IsEventValue (
   IN UINTN  Value
   )
 {
-  return (BOOLEAN)(Value == EVENT_POWER_BUTTON || (Value >= EVENT_S3_ENTRY && Value <= EVENT_S5_ENTRY));
+  return (BOOLEAN)(Value == EVENT_REPORT_IMAGES || Value == EVENT_POWER_BUTTON ||
+                   (Value >= EVENT_S3_ENTRY && Value <= EVENT_S5_ENTRY));
 }
 
 STATIC
@@ -155,10 +161,10 @@ SwRegister (
     //
     // The caller lets the dispatcher choose: the lowest free value below the event values.
     //
-    for (Value = 1; Value < EVENT_POWER_BUTTON && FindSoftwareChild (Value) != NULL; Value++) {
+    for (Value = 1; Value < EVENT_REPORT_IMAGES && FindSoftwareChild (Value) != NULL; Value++) {
     }
 
-    if (Value == EVENT_POWER_BUTTON) {
+    if (Value == EVENT_REPORT_IMAGES) {
       return EFI_OUT_OF_RESOURCES;
     }
   }
@@ -312,6 +318,39 @@ RaisingProcessor (
   return gSmst->CurrentlyExecutingCpu;
 }
 
+/**
+  Logs every image the SMM core loaded: the file GUID from its LoadedImage file path, its
+  base and its size.
+**/
+STATIC
+VOID
+ReportImages (
+  VOID
+  )
+{
+  EFI_HANDLE                         Handles[64];
+  UINTN                              Size;
+  UINTN                              Index;
+  EFI_LOADED_IMAGE_PROTOCOL          *Image;
+  MEDIA_FW_VOL_FILEPATH_DEVICE_PATH  *File;
+
+  Size = sizeof (Handles);
+  if (EFI_ERROR (gSmst->SmmLocateHandle (ByProtocol, &gEfiLoadedImageProtocolGuid, NULL, &Size, Handles))) {
+    return;
+  }
+
+  for (Index = 0; Index < Size / sizeof (EFI_HANDLE); Index++) {
+    if (EFI_ERROR (gSmst->SmmHandleProtocol (Handles[Index], &gEfiLoadedImageProtocolGuid, (VOID **)&Image))) {
+      continue;
+    }
+
+    File = (MEDIA_FW_VOL_FILEPATH_DEVICE_PATH *)Image->FilePath;
+    if ((File != NULL) && (File->Header.Type == MEDIA_DEVICE_PATH) && (File->Header.SubType == MEDIA_PIWG_FW_FILE_DP)) {
+      DEBUG ((DEBUG_INFO, "TestSmiDispatch: image %g base 0x%p size 0x%lx\n", &File->FvFileName, Image->ImageBase, Image->ImageSize));
+    }
+  }
+}
+
 STATIC
 VOID
 RunEventChildren (
@@ -362,6 +401,11 @@ ApmSmiHandler (
   //
   if (Command == 0) {
     return EFI_WARN_INTERRUPT_SOURCE_QUIESCED;
+  }
+
+  if (Command == EVENT_REPORT_IMAGES) {
+    ReportImages ();
+    return EFI_SUCCESS;
   }
 
   if (IsEventValue (Command)) {
