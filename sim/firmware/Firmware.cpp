@@ -337,13 +337,7 @@ void Firmware::InstallCoreProtocols(bool with_smi_dispatchers) {
   install(dxe_db_, EFI_SMM_BASE2_PROTOCOL_GUID, &base2_);
   install(dxe_db_, EFI_SMM_ACCESS2_PROTOCOL_GUID, &access2_);
   install(smm_db_, EFI_SMM_CPU_PROTOCOL_GUID, &smm_cpu_);
-<<<<<<< HEAD
   if (with_smi_dispatchers) InstallSmiDispatchers();
-=======
-  install(smm_db_, EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, &power_button_);
-  install(smm_db_, EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID, &sx_dispatch_);
-  ArmChipsetSmis();
->>>>>>> main
   // Variable services are up: the architectural markers DXE drivers depend on.
   install(dxe_db_, EFI_VARIABLE_ARCH_PROTOCOL_GUID, nullptr);
   install(dxe_db_, EFI_VARIABLE_WRITE_ARCH_PROTOCOL_GUID, nullptr);
@@ -357,6 +351,7 @@ void Firmware::InstallSmiDispatchers() {
     smm_db_.current_owner = "board";
     smm_db_.Install(&h, guid, iface);
   }
+  ArmChipsetSmis();
 }
 
 Cpu::RunResult Firmware::RunAs(const std::string& owner, bool in_smm, const std::function<void()>& code) {
