@@ -30,7 +30,8 @@ VOID AsmWbinvd();
 // by line when CPUID.01h:EDX[19] reports it, otherwise a full WBINVD.
 VOID WriteBackInvalidateDataCacheRange(UINT64 Address, UINT64 Length);
 
-// Busy wait on the ACPI PM timer (I/O port 0x1808, 3,579,545 Hz, 24-bit counter).
+// Busy wait on the ACPI PM timer (I/O port 0x1808, 3,579,545 Hz, 24-bit counter). A timer
+// that does not run ends the wait after a bounded number of reads.
 VOID MicroSecondDelay(UINTN Microseconds);
 
 // Freestanding memory helpers (the compiler may also emit calls to memset/memcpy).

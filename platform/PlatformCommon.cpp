@@ -5,17 +5,25 @@ namespace {
 constexpr UINT16 kAcpiPmTimerPort = 0x1808;
 constexpr UINT32 kAcpiPmTimerFrequencyHz = 3579545;
 constexpr UINT32 kAcpiPmTimerMask = 0x00FFFFFF;  // 24-bit counter (TMR_VAL_EXT clear)
+// Read budget of a wait: 4 reads per tick would need a port read faster than 70 ns.
+constexpr UINT64 kTimerReadsPerTickBudget = 4;
+constexpr UINT64 kTimerReadsMinimumBudget = 64;
 constexpr UINT32 kCpuidVersionInfo = 1;
 constexpr UINT32 kCpuidEdxClflush = 1u << 19;
 }  // namespace
 
 VOID MicroSecondDelay(UINTN Microseconds) {
   // Ticks are counted across wraps of the 24-bit counter, so waits longer than one
-  // period (about 4.7 s) still end at the right time.
+  // period (about 4.7 s) still end at the right time. The wait is also bounded by a count
+  // of timer reads: a port read through the PMC takes far longer than a tick (279 ns),
+  // so a running timer always ends the wait first, while a timer that is stuck, absent
+  // (the port reads all ones when the ACPI base is elsewhere) or barely moving ends it
+  // after the read budget: inexact then, never endless.
   UINT64 ticks = (static_cast<UINT64>(Microseconds) * kAcpiPmTimerFrequencyHz + 999999) / 1000000;
+  UINT64 reads_left = ticks * kTimerReadsPerTickBudget + kTimerReadsMinimumBudget;
   UINT32 previous = IoRead32(kAcpiPmTimerPort) & kAcpiPmTimerMask;
   UINT64 elapsed = 0;
-  while (elapsed < ticks) {
+  while (elapsed < ticks && reads_left-- != 0) {
     CpuPause();
     UINT32 now = IoRead32(kAcpiPmTimerPort) & kAcpiPmTimerMask;
     elapsed += (now - previous) & kAcpiPmTimerMask;

@@ -1,6 +1,8 @@
 // PlatformFlashSmm: the frame's profile for this driver and its body. The part is
-// identified and configured once at start-up; the protocol is published through the boot
-// services, where the flash service looks for it.
+// identified and configured once at start-up; the protocol is published in the SMM
+// protocol database only. Its table and functions live in SMRAM: in the boot-services
+// database DXE code could find them and call into SMRAM, and once SMRAM is closed the
+// pointer would lead nowhere. SMM callers find it with SmmLocateProtocol.
 #include "flash/device/FlashDeviceLayer.h"
 #include "flash/service/BiosGuardFlashDevice.h"
 #include "frame/Frame.h"
@@ -12,11 +14,11 @@ const FrameDriverProfile gFrameDriverProfile = {
     FALSE,    // RequiresFrameSupport
 };
 
-EFI_STATUS FrameDriverBody(EFI_HANDLE, EFI_SYSTEM_TABLE* SystemTable) {
+EFI_STATUS FrameDriverBody(EFI_HANDLE, EFI_SYSTEM_TABLE*) {
   // A board whose part is not known still gets reads; erases and writes answer
   // EFI_NOT_READY until a part is identified.
   PlatformFlashReady();
   EFI_GUID guid = PLATFORM_FLASH_PROTOCOL_GUID;
-  return SystemTable->BootServices->InstallProtocolInterface(&gPlatformFlash.Handle, &guid, EFI_NATIVE_INTERFACE,
-                                                            &gPlatformFlash.Protocol);
+  return gFrame.Smst->SmmInstallProtocolInterface(&gPlatformFlash.Handle, &guid, EFI_NATIVE_INTERFACE,
+                                                  &gPlatformFlash.Protocol);
 }

@@ -50,9 +50,11 @@ EFI_STATUS FrameDriverBody(EFI_HANDLE, EFI_SYSTEM_TABLE* SystemTable) {
   if (EFI_ERROR(status)) return status;
   gFlashService.SmmCpu = static_cast<EFI_SMM_CPU_PROTOCOL*>(interface);
 
-  // Through the boot services: the platform's flash driver publishes it outside SMM.
+  // From the SMM protocol database only: the operations are called from SMM, so they must
+  // be SMM code. An interface from the boot-services database would be DXE code (an SMM
+  // call-out that the OS could replace) or a pointer into SMRAM left where DXE finds it.
   EFI_GUID platformFlashGuid = PLATFORM_FLASH_PROTOCOL_GUID;
-  status = bs->LocateProtocol(&platformFlashGuid, nullptr, &interface);
+  status = smst->SmmLocateProtocol(&platformFlashGuid, nullptr, &interface);
   if (EFI_ERROR(status)) return status;
   gFlashService.PlatformFlash = static_cast<PLATFORM_FLASH_PROTOCOL*>(interface);
 

@@ -92,11 +92,15 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   bus_->MapRam(kTsegBase, kTsegSize, RamKind::kSmram);
   bus_->MapRam(kAboveTsegBase, kAboveTsegSize, RamKind::kRam);
   bus_->MapRam(kHighRamBase, kHighRamSize, RamKind::kRam);
-  pm_timer_ = std::make_unique<PmTimer>(bus_->clock());
   bus_->MapIo(kCmosIndexPort, kCmosDataPort, &cmos_);
   bus_->MapIo(kApmCntPort, kApmStsPort, &apm_);
   bus_->MapIo(kResetControlPort, kResetControlPort, &reset_control_);
-  bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
+  // [pch] pm_timer: "running", "stuck" (counter stopped) or "absent" (nothing decodes the
+  // port: the ACPI base of the board lies elsewhere, reads give all ones).
+  std::string pm_timer = description_["pch"]["pm_timer"].value_or(std::string("running"));
+  pm_timer_ = std::make_unique<PmTimer>(bus_->clock());
+  if (pm_timer == "stuck") pm_timer_->Stop();
+  if (pm_timer != "absent") bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
   flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
   pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_);
   bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
@@ -164,14 +168,40 @@ void Board::LoadAndStart(const std::string& name, const std::string& kind, bool 
   report.images.push_back(r);
 }
 
+// [firmware] smi_dispatchers = "first" (default) installs the chipset's SMI dispatchers with
+// the SMM core; "last" starts them after the images whose dependency expression lets them
+// run earlier, as a volume with the dispatchers at its end does.
+bool Board::SmiDispatchersFirst(const toml::table& description) {
+  return description["firmware"]["smi_dispatchers"].value_or(std::string("first")) == "first";
+}
+
+void Board::StartDriverImages(BootReport& report, const std::function<void(const char* name, bool smm)>& before,
+                              const std::function<void(const char* name)>& after) {
+  bool dispatchers_up = SmiDispatchersFirst(description_);
+  auto start = [&](bool waiting_ones) {
+    for (const auto& d : kDriverImages)
+      if (dispatchers_up || d.after_sw_dispatch == waiting_ones) {
+        before(d.name, d.smm);
+        LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
+        after(d.name);
+      }
+  };
+  start(false);
+  if (dispatchers_up) return;
+  firmware_->InstallSmiDispatchers();
+  start(true);
+}
+
 // PlatformFlashProtocol comes from the board's flash driver image ("driver"), from the
-// stand-in with its call log and fault injection ("stand-in"), or from nowhere ("none").
+// stand-in with its call log and fault injection ("stand-in"), from a DXE flash driver that
+// publishes the stand-in in the boot-services database ("dxe-stand-in"), or from nowhere
+// ("none").
 void Board::StartPlatformFlash(BootReport& report) {
   platform_flash_stand_in_.reset();
   std::string mode = description_["firmware"]["platform_flash"].value_or(std::string("driver"));
   if (mode == "driver") {
     LoadAndStart("PlatformFlashSmm", "board flash driver", true, report);
-  } else if (mode == "stand-in") {
+  } else if (mode == "stand-in" || mode == "dxe-stand-in") {
     platform_flash_stand_in_ = std::make_unique<PlatformFlashStandIn>(*bus_, *flash_);
     for (auto op : {PlatformFlashStandIn::Op::kRead, PlatformFlashStandIn::Op::kErase, PlatformFlashStandIn::Op::kWrite,
                     PlatformFlashStandIn::Op::kOperation4, PlatformFlashStandIn::Op::kOperation5}) {
@@ -179,9 +209,10 @@ void Board::StartPlatformFlash(BootReport& report) {
       if (auto s = description_["faults"][key].value<std::string>())
         platform_flash_stand_in_->FailNext(op, StatusFromName(*s), 0);
     }
-    platform_flash_stand_in_->Install(*firmware_);
+    platform_flash_stand_in_->Install(*firmware_, mode == "stand-in" ? PlatformFlashStandIn::Database::kSmm
+                                                                     : PlatformFlashStandIn::Database::kBootServices);
   } else if (mode != "none") {
-    throw std::runtime_error("board.toml: [firmware] platform_flash must be driver, stand-in or none");
+    throw std::runtime_error("board.toml: [firmware] platform_flash must be driver, stand-in, dxe-stand-in or none");
   }
 }
 
@@ -195,7 +226,7 @@ BootReport Board::Boot() {
   // Non-volatile variables come back from the store; volatile ones died with the reset.
   firmware_->variables() = carried_variables_;
   firmware_->variables().DropVolatile();
-  firmware_->InstallCoreProtocols();
+  firmware_->InstallCoreProtocols(SmiDispatchersFirst(description_));
   // The SMM page table is built afresh each boot; it restricts memory only after ready-to-lock.
   bus_->SetSmmUnmapped({});
   PlatformMemoryMaps maps = BuildPlatformMemoryMaps(DeviceWindows(), flash_->contents().size());
@@ -235,14 +266,22 @@ BootReport Board::Boot() {
   // Pool failures are meant for the DXE drivers: the SMM drivers' start-up also takes boot
   // pool (the memory maps), and a failure there only leaves that driver without them.
   const auto pool_failures = description_["faults"]["boot_pool_failures"].value<int64_t>();
-  for (const auto& d : kDriverImages) {
-    if (!d.smm && pool_failures) firmware_->FailNextBootPoolAllocations(static_cast<unsigned>(*pool_failures));
-    LoadAndStart(d.name, d.smm ? "SMM driver" : "DXE driver", d.smm, report);
-    bios_guard_due(d.name);
-  }
+  StartDriverImages(
+      report,
+      [&](const char*, bool smm) {
+        if (!smm && pool_failures) firmware_->FailNextBootPoolAllocations(static_cast<unsigned>(*pool_failures));
+      },
+      [&](const char* name) { bios_guard_due(name); });
   if (!bios_guard_after.empty() && !bios_guard_.installed)
     throw std::runtime_error("board.toml: [bios_guard] arrives_after names no image of this board: " + bios_guard_after);
   if (prepare_mode == "late") prepare_.Install(*firmware_);
+  for (const auto& leak : firmware_->smram_interfaces_in_boot_services())
+    report.warnings.push_back(leak + " installed in the boot-services database with its interface in SMRAM");
+  for (const auto& image : report.images)
+    if (image.name == "SleepGpioSmm" && image.loaded && image.status == EFI_SUCCESS && image.registered.empty())
+      report.warnings.push_back(
+          "SleepGpioSmm registered no handler: no power-button or Sx dispatcher was installed when it started "
+          "(dispatch it after them)");
 
   // Ready to lock: from here on SMM reaches only SMRAM, reserved, runtime and ACPI NVS
   // memory and device windows.

@@ -50,6 +50,7 @@ struct BootReport {
   bool memory_map_offered = true;
   uint64_t boot_ns = 0;
   std::vector<std::string> unfreed_boot_pool;  // "image: N bytes at 0x..."
+  std::vector<std::string> warnings;           // integration faults the boot revealed
   unsigned boot_count = 0;
 };
 
@@ -69,13 +70,18 @@ inline constexpr EFI_GUID kCapsuleVariableVendor = {
     0x368B3153, 0x563D, 0x4610, {0x8D, 0x94, 0x47, 0xA9, 0xFA, 0x8C, 0x4C, 0x16}};
 inline constexpr char16_t kCapsuleVariableName[] = u"BiosGuardCapsuleVariable";
 
-// The standard SMM and DXE driver images, in dispatch order.
+// The standard SMM and DXE driver images, in dispatch order. `after_sw_dispatch`: the
+// image's dependency expression names the software-SMI dispatch protocol, so a dispatcher
+// starts it only once the chipset's SMI dispatchers are installed.
 struct DriverImageInfo {
   const char* name;
   bool smm;
+  bool after_sw_dispatch;
 };
-inline constexpr DriverImageInfo kDriverImages[] = {
-    {"SpiFlashSmm", true}, {"BoardSmiServiceSmm", true}, {"SleepGpioSmm", true}, {"BiosGuardVarDxe", false}};
+inline constexpr DriverImageInfo kDriverImages[] = {{"SpiFlashSmm", true, true},
+                                                    {"BoardSmiServiceSmm", true, true},
+                                                    {"SleepGpioSmm", true, false},
+                                                    {"BiosGuardVarDxe", false, false}};
 
 class Board {
  public:
@@ -141,6 +147,10 @@ class Board {
   void StartPlatformFlash(BootReport& report);
   std::vector<PlatformRange> DeviceWindows();
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
+  // Starts the driver images in dispatch order; `before` and `after` run around each one.
+  void StartDriverImages(BootReport& report, const std::function<void(const char* name, bool smm)>& before,
+                         const std::function<void(const char* name)>& after);
+  static bool SmiDispatchersFirst(const toml::table& description);
 
   toml::table description_;
   std::filesystem::path dir_;

@@ -37,6 +37,7 @@ constexpr FieldRule kFieldRules[] = {
     {"cpu", "bios_guard", Kind::kText, 0, 0, "on|off|capable-off"},
     {"pch", "variant", Kind::kText, 0, 0, "h|lp|unknown"},
     {"pch", "lpc_device_id", Kind::kInteger, 0, 0xFFFF},
+    {"pch", "pm_timer", Kind::kText, 0, 0, "running|stuck|absent"},
     {"flash", "part", Kind::kText},
     {"flash", "image", Kind::kText},
     {"flash", "status", Kind::kInteger, 0, 0xFF},  // status register 1
@@ -47,7 +48,8 @@ constexpr FieldRule kFieldRules[] = {
     {"flash", "wrsdis", Kind::kBoolean},
     {"flash", "opcode_menu_locked", Kind::kBoolean},
     {"flash", "vscc_locked", Kind::kBoolean},
-    {"firmware", "platform_flash", Kind::kText, 0, 0, "driver|stand-in|none"},
+    {"firmware", "platform_flash", Kind::kText, 0, 0, "driver|stand-in|dxe-stand-in|none"},
+    {"firmware", "smi_dispatchers", Kind::kText, 0, 0, "first|last"},
     {"firmware", "flash_update_prepare", Kind::kText, 0, 0, "present|late|absent"},
     {"firmware", "prepare_status", Kind::kText, 0, 0, kStatusNames},
     {"firmware", "frame_support", Kind::kBoolean},

@@ -3,8 +3,14 @@
 namespace sim {
 
 uint32_t PmTimer::Count() const {
+  if (stopped_) return stopped_count_;
   unsigned __int128 ticks = static_cast<unsigned __int128>(clock_.Now()) * kFrequencyHz / 1000000000u;
   return static_cast<uint32_t>(ticks) & 0x00FFFFFF;
+}
+
+void PmTimer::Stop() {
+  stopped_count_ = Count();
+  stopped_ = true;
 }
 
 uint32_t PmTimer::IoRead(uint16_t port, unsigned bytes) {

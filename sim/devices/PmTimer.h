@@ -1,5 +1,6 @@
 // ACPI power-management timer: a 24-bit counter at I/O port 0x1808 running at
-// 3,579,545 Hz, derived from the simulated clock.
+// 3,579,545 Hz, derived from the simulated clock. A stopped timer (a PMC whose timer
+// clock is gated) keeps reading the count it had when it stopped.
 #pragma once
 
 #include "sim/core/Clock.h"
@@ -14,9 +15,12 @@ class PmTimer : public IoDevice {
   uint32_t IoRead(uint16_t port, unsigned bytes) override;
   void IoWrite(uint16_t, unsigned, uint32_t) override {}  // read-only
   uint32_t Count() const;
+  void Stop();
 
  private:
   Clock& clock_;
+  bool stopped_ = false;
+  uint32_t stopped_count_ = 0;
 };
 
 }  // namespace sim

@@ -51,7 +51,11 @@ struct FirmwareServices {
   static EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE* handle, EFI_GUID* guid, EFI_INTERFACE_TYPE type,
                                                     VOID* interface) {
     if (guid == nullptr || type != EFI_NATIVE_INTERFACE) return EFI_INVALID_PARAMETER;
-    return F().dxe_db_.Install(handle, *guid, interface);
+    EFI_STATUS s = F().dxe_db_.Install(handle, *guid, interface);
+    // An SMM image's data lives in SMRAM: published here, it is a pointer into SMRAM.
+    if (!EFI_ERROR(s) && F().in_smm_ && interface != nullptr)
+      F().smram_in_boot_db_.push_back(F().current_owner_ + ": protocol " + GuidToString(*guid));
+    return s;
   }
   static EFI_STATUS EFIAPI LocateProtocol(EFI_GUID* guid, VOID*, VOID** interface) {
     if (guid == nullptr) return EFI_INVALID_PARAMETER;
@@ -372,7 +376,7 @@ Firmware::~Firmware() {
   if (gActive == this) gActive = previous_active_;
 }
 
-void Firmware::InstallCoreProtocols() {
+void Firmware::InstallCoreProtocols(bool with_smi_dispatchers) {
   auto install = [](ProtocolDatabase& db, const EFI_GUID& g, void* iface) {
     EFI_HANDLE h = nullptr;
     db.current_owner = "board";
@@ -380,14 +384,22 @@ void Firmware::InstallCoreProtocols() {
   };
   install(dxe_db_, EFI_SMM_BASE2_PROTOCOL_GUID, &base2_);
   install(dxe_db_, EFI_SMM_ACCESS2_PROTOCOL_GUID, &access2_);
-  install(smm_db_, EFI_SMM_SW_DISPATCH2_PROTOCOL_GUID, &sw_dispatch_);
   install(smm_db_, EFI_SMM_CPU_PROTOCOL_GUID, &smm_cpu_);
-  install(smm_db_, EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, &power_button_);
-  install(smm_db_, EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID, &sx_dispatch_);
-  ArmChipsetSmis();
+  if (with_smi_dispatchers) InstallSmiDispatchers();
   // Variable services are up: the architectural markers DXE drivers depend on.
   install(dxe_db_, EFI_VARIABLE_ARCH_PROTOCOL_GUID, nullptr);
   install(dxe_db_, EFI_VARIABLE_WRITE_ARCH_PROTOCOL_GUID, nullptr);
+}
+
+void Firmware::InstallSmiDispatchers() {
+  for (auto [guid, iface] : {std::pair<EFI_GUID, void*>{EFI_SMM_SW_DISPATCH2_PROTOCOL_GUID, &sw_dispatch_},
+                             {EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, &power_button_},
+                             {EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID, &sx_dispatch_}}) {
+    EFI_HANDLE h = nullptr;
+    smm_db_.current_owner = "board";
+    smm_db_.Install(&h, guid, iface);
+  }
+  ArmChipsetSmis();
 }
 
 Cpu::RunResult Firmware::RunAs(const std::string& owner, bool in_smm, const std::function<void()>& code) {

@@ -57,9 +57,15 @@ class Firmware {
   void SetMemoryMaps(std::vector<EFI_GCD_MEMORY_SPACE_DESCRIPTOR> gcd, std::vector<EFI_MEMORY_DESCRIPTOR> uefi);
   bool memory_maps_offered() const { return !gcd_map_.empty(); }
 
-  // Installs the architectural protocols (SMM Base2, Access2 in DXE; software-SMI,
-  // power-button, Sx dispatch and CPU protocols in SMM) and marks variable services up.
-  void InstallCoreProtocols();
+  // Installs the architectural protocols (SMM Base2, Access2 in DXE; the SMM CPU protocol
+  // and, unless `with_smi_dispatchers` is false, the software-SMI, power-button and Sx
+  // dispatch protocols in SMM) and marks variable services up.
+  void InstallCoreProtocols(bool with_smi_dispatchers = true);
+  // The chipset's SMI dispatchers, for boards that start them after other SMM drivers.
+  void InstallSmiDispatchers();
+  // Boot-services protocols that code running in SMM installed: their interfaces lie in
+  // SMRAM, where DXE code that finds them must never call ("image: protocol GUID").
+  const std::vector<std::string>& smram_interfaces_in_boot_services() const { return smram_in_boot_db_; }
   // Runs `code` as code of the named image, inside or outside SMM, on the simulated
   // processor (a reset or fault ends it cleanly).
   Cpu::RunResult RunAs(const std::string& owner, bool in_smm, const std::function<void()>& code);
@@ -160,6 +166,7 @@ class Firmware {
   std::vector<PowerButtonChild> pb_children_;
   std::vector<SxChild> sx_children_;
   std::vector<Registration> registrations_;
+  std::vector<std::string> smram_in_boot_db_;
   std::string current_owner_ = "board";
   bool in_smm_ = false;
   Firmware* previous_active_ = nullptr;

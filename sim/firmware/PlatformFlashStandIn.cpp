@@ -28,10 +28,11 @@ PlatformFlashStandIn::~PlatformFlashStandIn() {
 
 PlatformFlashStandIn* PlatformFlashStandIn::Active() { return gActive; }
 
-void PlatformFlashStandIn::Install(Firmware& firmware) {
+void PlatformFlashStandIn::Install(Firmware& firmware, Database where) {
   EFI_HANDLE h = nullptr;
-  firmware.dxe_protocols().current_owner = "board";
-  firmware.dxe_protocols().Install(&h, PLATFORM_FLASH_PROTOCOL_GUID, &protocol_);
+  ProtocolDatabase& db = where == Database::kSmm ? firmware.smm_protocols() : firmware.dxe_protocols();
+  db.current_owner = "board";
+  db.Install(&h, PLATFORM_FLASH_PROTOCOL_GUID, &protocol_);
 }
 
 const char* PlatformFlashStandIn::OpName(Op op) {

@@ -41,8 +41,10 @@ class PlatformFlashStandIn {
   PlatformFlashStandIn(const PlatformFlashStandIn&) = delete;
   PlatformFlashStandIn& operator=(const PlatformFlashStandIn&) = delete;
 
-  // Installs PlatformFlashProtocol in the boot-services protocol database.
-  void Install(Firmware& firmware);
+  // Installs PlatformFlashProtocol in the SMM protocol database, where an SMM flash driver
+  // publishes it, or in the boot-services database, as a DXE flash driver would.
+  enum class Database { kSmm, kBootServices };
+  void Install(Firmware& firmware, Database where = Database::kSmm);
   static PlatformFlashStandIn* Active();
   const PLATFORM_FLASH_PROTOCOL& protocol() const { return protocol_; }
 

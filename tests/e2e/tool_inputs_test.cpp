@@ -163,7 +163,7 @@ std::vector<BadInput> Cases() {
       {"LockAsText", Replace("image = \"flash.bin\"", "image = \"flash.bin\"\nflockdn = \"yes\""), "boot",
        "true or false"},
       {"PlatformFlashMode", Replace("platform_flash = \"driver\"", "platform_flash = \"other\""), "boot",
-       "driver, stand-in or none"},
+       "driver, stand-in, dxe-stand-in or none"},
       {"PrepareMode", Replace("flash_update_prepare = \"present\"", "flash_update_prepare = \"soon\""), "boot",
        "present, late or absent"},
       {"FrameSupportNumber", Replace("frame_support = true", "frame_support = 1"), "boot", "true or false"},

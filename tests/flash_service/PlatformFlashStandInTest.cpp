@@ -12,7 +12,7 @@ struct StandInFixture {
   const PLATFORM_FLASH_PROTOCOL* p = nullptr;
   StandInFixture() {
     VOID* iface = nullptr;
-    EXPECT_EQ(fb.board().firmware().dxe_protocols().Locate(PLATFORM_FLASH_PROTOCOL_GUID, &iface), EFI_SUCCESS);
+    EXPECT_EQ(fb.board().firmware().smm_protocols().Locate(PLATFORM_FLASH_PROTOCOL_GUID, &iface), EFI_SUCCESS);
     p = static_cast<const PLATFORM_FLASH_PROTOCOL*>(iface);
   }
   EFI_STATUS Run(const std::function<EFI_STATUS()>& f) {

@@ -44,7 +44,9 @@ Packaged ReadSpec(const fs::path& ffs) {
 // protocols it locates with SmmLocateProtocol (protocols found through the boot
 // services cannot stand in an SMM dependency), or the variable write service.
 const std::map<std::string, std::vector<std::string>> kDriverDepex = {
-    {"SpiFlashSmm", {"EFI_SMM_SW_DISPATCH2_PROTOCOL_GUID", "EFI_SMM_CPU_PROTOCOL_GUID", "SMM_FRAME_SUPPORT_PROTOCOL_GUID"}},
+    {"SpiFlashSmm",
+     {"EFI_SMM_SW_DISPATCH2_PROTOCOL_GUID", "EFI_SMM_CPU_PROTOCOL_GUID", "SMM_FRAME_SUPPORT_PROTOCOL_GUID",
+      "PLATFORM_FLASH_PROTOCOL_GUID"}},
     {"BoardSmiServiceSmm", {"EFI_SMM_SW_DISPATCH2_PROTOCOL_GUID", "EFI_SMM_CPU_PROTOCOL_GUID", "SMM_FRAME_SUPPORT_PROTOCOL_GUID"}},
     {"SleepGpioSmm", {}},
     {"BiosGuardVarDxe", {"EFI_VARIABLE_WRITE_ARCH_PROTOCOL_GUID"}},

@@ -63,7 +63,8 @@ nlohmann::json BootReportJson(const sim::BootReport& report) {
           {"capsule_variable_present", report.capsule_variable_present},
           {"memory_map_offered", report.memory_map_offered},
           {"boot_time_ns", report.boot_ns},
-          {"unfreed_boot_pool", report.unfreed_boot_pool}};
+          {"unfreed_boot_pool", report.unfreed_boot_pool},
+          {"warnings", report.warnings}};
 }
 
 std::string BootReportText(const sim::BootReport& report) {
@@ -87,5 +88,6 @@ std::string BootReportText(const sim::BootReport& report) {
             : "SMRAM check only (the firmware offers no memory-space map)")
     << "\n";
   for (auto& u : report.unfreed_boot_pool) o << "  WARNING: boot-services pool buffer not freed: " << u << "\n";
+  for (auto& w : report.warnings) o << "  WARNING: " << w << "\n";
   return o.str();
 }
