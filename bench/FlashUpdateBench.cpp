@@ -75,7 +75,9 @@ Result Run(const std::vector<uint8_t>& old_image, const std::vector<uint8_t>& ne
   fwsim::FlashDeviceTool tool(*board);
   Result r;
   double cpu0 = CpuSeconds();
-  r.update = tool.Update(new_image);
+  fwsim::UpdateOptions options;
+  options.force = true;  // pattern images carry no firmware volume at the top
+  r.update = tool.Update(new_image, options);
   r.cpu_seconds = CpuSeconds() - cpu0;
   r.stats = board->flash().part().stats();
   const auto& s = r.stats;

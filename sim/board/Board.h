@@ -13,6 +13,7 @@
 #include <toml++/toml.h>
 
 #include "sim/core/Bus.h"
+#include "sim/board/PowerCut.h"
 #include "sim/core/Cpu.h"
 #include "sim/devices/ApmPort.h"
 #include "sim/devices/Cmos.h"
@@ -54,7 +55,8 @@ struct SmiResult {
   bool reset = false;
   std::string reset_kind;
   std::string fault;
-  uint64_t device_ns = 0;  // simulated time the SMI took
+  bool power_lost = false;  // the board's power went before the handler finished
+  uint64_t device_ns = 0;   // simulated time the SMI took
 };
 
 // The standard SMM and DXE driver images, in dispatch order.
@@ -92,7 +94,14 @@ class Board {
   BootReport Reboot();
   const BootReport& last_boot() const { return last_boot_; }
   // Writes flash.bin and variables.json of the board folder, each replaced atomically.
+  // After a power cut the flash is saved as the part holds it.
   void Save();
+
+  // Arms a power cut, counted from now (the board description's [power] cut is armed when
+  // the first boot finishes). Once it strikes, SMIs end with power_lost, the processor
+  // runs nothing more, and the flash part holds what it held at that instant.
+  void ArmPowerCut(const PowerCut& cut);
+  bool power_lost() const { return power_lost_; }
 
   // ---- the operating system's side
   uint64_t OsAlloc(uint64_t size, uint64_t align = 16);
@@ -140,6 +149,8 @@ class Board {
   std::string reset_kind_;
   BootReport last_boot_;
   unsigned boot_count_ = 0;
+  bool power_lost_ = false;
+  void NotePowerLoss();
   uint64_t os_next_ = 0;
   VariableStore carried_variables_;
 };
