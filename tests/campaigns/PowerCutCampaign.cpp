@@ -1,5 +1,6 @@
 #include "tests/campaigns/PowerCutCampaign.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -105,7 +106,9 @@ PowerCutFigures RunOne(const std::string& name, const std::vector<uint8_t>& old_
   const auto boot_ranges = fwsim::BootCriticalRanges(old_image, new_image);
 
   std::vector<sim::PowerCut> cuts;
-  for (size_t i = 0; i < reference.operations.size(); i += options.operation_stride) {
+  const size_t count = reference.operations.size();
+  const size_t stride = options.operations_sampled == 0 ? 1 : std::max<size_t>(1, count / options.operations_sampled);
+  for (size_t i = stride / 2; i < count; i += stride) {
     const auto& op = reference.operations[i];
     sim::PowerCut after;
     after.on_part.after_operations = i + 1;
@@ -185,12 +188,10 @@ std::vector<uint8_t> SixteenBlockUpdate(const std::vector<uint8_t>& old_image) {
 
 }  // namespace
 
-std::vector<PowerCutFigures> RunPowerCutCampaign(const PowerCutOptions& options) {
+PowerCutFigures RunPowerCutUpdate(unsigned which, const PowerCutOptions& options) {
   const std::vector<uint8_t> old_image = BuildDefaultFlashImage();
-  std::vector<PowerCutFigures> out;
-  out.push_back(RunOne("default update", old_image, BuildDefaultUpdateImage(), options));
-  out.push_back(RunOne("16-block update", old_image, SixteenBlockUpdate(old_image), options));
-  return out;
+  if (which == 0) return RunOne("default update", old_image, BuildDefaultUpdateImage(), options);
+  return RunOne("16-block update", old_image, SixteenBlockUpdate(old_image), options);
 }
 
 std::string FormatFigures(const PowerCutFigures& f) {

@@ -14,8 +14,8 @@ namespace campaign {
 
 struct PowerCutOptions {
   // Every erase and program of each update (the instant it finishes and three inside it);
-  // with a stride above 1 only every stride-th one.
-  uint32_t operation_stride = 1;
+  // with a number here only that many, spread evenly over the update.
+  uint32_t operations_sampled = 0;
   uint64_t random_cuts = 2000;  // per update
   // A second cut during the re-run for one cut point in this many.
   uint32_t recut_every = 4;
@@ -39,8 +39,9 @@ struct PowerCutFigures {
   double host_seconds = 0;
 };
 
-// Runs the campaign on the default board's update and on a 16-block update.
-std::vector<PowerCutFigures> RunPowerCutCampaign(const PowerCutOptions& options);
+// The campaign's updates: 0 the default board's update, 1 a 16-block update.
+constexpr unsigned kPowerCutUpdates = 2;
+PowerCutFigures RunPowerCutUpdate(unsigned which, const PowerCutOptions& options);
 std::string FormatFigures(const PowerCutFigures& f);
 
 }  // namespace campaign
