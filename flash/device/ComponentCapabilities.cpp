@@ -37,9 +37,8 @@ BOOLEAN SfdpHeaderAccepted() {
   UINT8 sfdp[kSfdpBytes] = {};
   UINT32 shift = 0;
   for (UINT32 offset = 0; offset < kSfdpBytes; offset += kChunkBytes) {
-    SpiWrite32(kFaddr, offset);
-    SpiWrite16(kHsfctl, kCmdReadSfdp64);
-    SpiWaitCycle(TRUE, FALSE);
+    // A refused read gives no header to accept.
+    if (EFI_ERROR(SpiAddressedCycle(kFcycleReadSfdp, offset, kChunkBytes))) return FALSE;
     MicroSecondDelay(kSfdpReadStallUs);
     for (UINT32 i = 0; i < kChunkBytes; ++i) sfdp[offset + i] = SpiRead8(kFdata0 + i);
     if (offset != 0) continue;
@@ -100,7 +99,9 @@ EFI_STATUS ProgramCapabilitiesFromDescriptor() {
     UINT32 n = tableBytes - offset < kChunkBytes ? tableBytes - offset : kChunkBytes;
     status = SpiReadDescriptor(tableStart + offset, n, buffer);
     if (EFI_ERROR(status)) return status;
-    for (UINT32 c = 0; c < n; c += kVsccEntryBytes) {
+    // A table length of 4 mod 8 leaves half an entry at the end: an identifier without its
+    // VSCC value is no entry, so the search ends there as without a match.
+    for (UINT32 c = 0; c + kVsccEntryBytes <= n; c += kVsccEntryBytes) {
       if (ReadU32(buffer + c) == gSpiFlashDeviceLayer.FlashJedecId) {
         WriteCapabilities(ReadU32(buffer + c + 4));
         return EFI_SUCCESS;
