@@ -300,7 +300,22 @@ BootReport Board::Boot() {
   carried_variables_ = firmware_->variables();
   report.boot_ns = bus_->clock().Now() - start;
   last_boot_ = report;
+  if (boot_count_ == 1) ArmPowerCut(PowerCut::FromDescription(description_));
   return report;
+}
+
+void Board::ArmPowerCut(const PowerCut& cut) {
+  if (!cut.armed()) return;
+  const uint64_t now = bus_->clock().Now();
+  if (cut.at_ns) bus_->power().CutAt(now + *cut.at_ns);
+  flash_->part().ArmPowerCut(now, cut.on_part);
+}
+
+// The rail went off: the part settles what it was doing at that instant.
+void Board::NotePowerLoss() {
+  if (power_lost_) return;
+  power_lost_ = true;
+  flash_->part().LosePower();
 }
 
 BootReport Board::Reboot() {
@@ -315,6 +330,7 @@ BootReport Board::Reboot() {
 
 void Board::Save() {
   if (dir_.empty()) return;
+  if (bus_->PowerGone()) NotePowerLoss();
   if (firmware_) carried_variables_ = firmware_->variables();
   std::string image = description_["flash"]["image"].value_or(std::string("flash.bin"));
   WriteFileAtomically(dir_ / image, flash_->contents());
@@ -360,6 +376,11 @@ SmiResult Board::FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_n
   r.fault = outcome.fault;
   r.device_ns = bus_->clock().Now() - start_ns;
   longest_smi_ns_ = std::max(longest_smi_ns_, r.device_ns);
+  if (outcome.outcome == Cpu::Outcome::kPowerLost || bus_->PowerGone()) {
+    r.power_lost = true;
+    NotePowerLoss();
+    return r;
+  }
   if (outcome.outcome == Cpu::Outcome::kReset || cpu_->reset_pending()) {
     r.reset = true;
     r.reset_kind = reset_kind_;
@@ -371,6 +392,7 @@ SmiResult Board::FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_n
 SmiResult Board::RaiseSoftwareSmi(unsigned cpu, uint8_t value, uint8_t data) {
   if (cpu >= firmware_->cpu_count()) throw std::out_of_range("no processor " + std::to_string(cpu) + " on this board");
   uint64_t start = bus_->clock().Now();
+  if (bus_->PowerGone()) return FinishSmi({}, start);  // nothing runs on a board without power
   pending_smi_.reset();
   bus_->IoWrite(kApmStsPort, 1, data);
   bus_->IoWrite(kApmCntPort, 1, value);

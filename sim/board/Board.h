@@ -13,6 +13,7 @@
 #include <toml++/toml.h>
 
 #include "sim/core/Bus.h"
+#include "sim/board/PowerCut.h"
 #include "sim/core/Cpu.h"
 #include "sim/devices/AcpiPmc.h"
 #include "sim/devices/ApmPort.h"
@@ -60,8 +61,9 @@ struct SmiResult {
   bool reset = false;
   std::string reset_kind;
   std::string fault;
-  uint64_t device_ns = 0;  // simulated time the SMI took
-  bool smi = true;         // the chipset raised an SMI (a platform event may raise none)
+  bool power_lost = false;  // the board's power went before the handler finished
+  uint64_t device_ns = 0;   // simulated time the SMI took
+  bool smi = true;          // the chipset raised an SMI (a platform event may raise none)
 };
 
 // The variable other firmware reads to learn that BIOS Guard capsules are in use (the board's
@@ -111,7 +113,14 @@ class Board {
   BootReport Reboot();
   const BootReport& last_boot() const { return last_boot_; }
   // Writes flash.bin and variables.json of the board folder, each replaced atomically.
+  // After a power cut the flash is saved as the part holds it.
   void Save();
+
+  // Arms a power cut, counted from now (the board description's [power] cut is armed when
+  // the first boot finishes). Once it strikes, SMIs end with power_lost, the processor
+  // runs nothing more, and the flash part holds what it held at that instant.
+  void ArmPowerCut(const PowerCut& cut);
+  bool power_lost() const { return power_lost_; }
 
   // ---- the operating system's side
   uint64_t OsAlloc(uint64_t size, uint64_t align = 16);
@@ -176,6 +185,8 @@ class Board {
   std::string reset_kind_;
   BootReport last_boot_;
   unsigned boot_count_ = 0;
+  bool power_lost_ = false;
+  void NotePowerLoss();
   uint64_t os_next_ = 0;
   uint64_t longest_smi_ns_ = 0;
   VariableStore carried_variables_;

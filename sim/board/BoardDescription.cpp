@@ -79,9 +79,15 @@ constexpr FieldRule kFieldRules[] = {
     {"faults.flash", "erase_failures", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "program_failures", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "hang_after_operations", Kind::kInteger, -1, kCountMax},
+    {"power", "cut_at_ns", Kind::kInteger, 0, std::numeric_limits<int64_t>::max()},
+    {"power", "cut_after_ops", Kind::kInteger, 0, std::numeric_limits<int64_t>::max()},
+    {"power", "cut_inside_op", Kind::kInteger, 1, std::numeric_limits<int64_t>::max()},
+    {"power", "cut_after_transactions", Kind::kInteger, 0, std::numeric_limits<int64_t>::max()},
+    {"power", "cut_seed", Kind::kInteger, 0, std::numeric_limits<int64_t>::max()},
 };
 
-constexpr const char* kSections[] = {"board", "cpu", "pch", "flash", "firmware", "bios_guard", "gpio", "me", "faults"};
+constexpr const char* kSections[] = {"board", "cpu",  "pch",    "flash", "firmware",
+                                     "bios_guard", "gpio", "me", "faults", "power"};
 
 // "board.toml line 3: " for a node parsed from a file, "board description: " otherwise.
 std::string Where(const toml::source_region& at) {

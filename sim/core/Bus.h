@@ -13,6 +13,7 @@
 
 #include "sim/core/Clock.h"
 #include "sim/core/Device.h"
+#include "sim/core/PowerRail.h"
 
 namespace sim {
 
@@ -39,6 +40,9 @@ class Bus {
   Bus& operator=(const Bus&) = delete;
 
   Clock& clock() { return clock_; }
+  PowerRail& power() { return power_; }
+  // True once the clock has reached the instant the board's power went.
+  bool PowerGone() const { return clock_.Now() >= power_.off_at(); }
 
   // RAM is mapped into this process at its physical address, so pointers handed out by
   // the simulated pools are also physical addresses. Must lie below 4 GiB.
@@ -168,6 +172,7 @@ class Bus {
   void Notify(const char* kind, uint64_t address, unsigned bits, uint64_t value);
 
   Clock clock_;
+  PowerRail power_;
   bool in_smm_ = false;
   std::vector<Range> smm_unmapped_;
   std::vector<RamRegion> ram_;

@@ -34,9 +34,15 @@ void Cpu::Abandon(Outcome outcome) {
 }
 
 // A reset takes the processor away at the next instruction after the write to 0xCF9:
-// any further access (a pause of the driver's endless loop included) ends the run.
-void Cpu::CheckReset() {
-  if (reset_pending_ && depth_ > 0) {
+// any further access (a pause of the driver's endless loop included) ends the run. So does
+// the loss of power, at the first access at or after the instant the rail went off.
+void Cpu::CheckStop() {
+  if (depth_ == 0) return;
+  if (bus_.PowerGone()) {
+    abandon_fault_.clear();
+    Abandon(Outcome::kPowerLost);
+  }
+  if (reset_pending_) {
     abandon_fault_.clear();
     Abandon(Outcome::kReset);
   }
@@ -44,13 +50,13 @@ void Cpu::CheckReset() {
 
 uint64_t Cpu::MemRead(void* c, uint64_t a, unsigned b) {
   auto* cpu = static_cast<Cpu*>(c);
-  if (__builtin_expect(cpu->reset_pending_, false)) cpu->CheckReset();
+  if (__builtin_expect(cpu->StopDue(), false)) cpu->CheckStop();
   if (const Bus::Range* r = cpu->bus_.SmmUnmapped(a, b)) cpu->PageFault("read", a, *r);
   return cpu->bus_.MemRead(a, b);
 }
 void Cpu::MemWrite(void* c, uint64_t a, unsigned b, uint64_t v) {
   auto* cpu = static_cast<Cpu*>(c);
-  if (__builtin_expect(cpu->reset_pending_, false)) cpu->CheckReset();
+  if (__builtin_expect(cpu->StopDue(), false)) cpu->CheckStop();
   if (const Bus::Range* r = cpu->bus_.SmmUnmapped(a, b)) cpu->PageFault("write", a, *r);
   cpu->bus_.MemWrite(a, b, v);
 }
@@ -63,17 +69,17 @@ void Cpu::PageFault(const char* access, uint64_t address, const Bus::Range& rang
 }
 uint32_t Cpu::IoRead(void* c, uint16_t p, unsigned b) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  cpu->CheckStop();
   return cpu->bus_.IoRead(p, b);
 }
 void Cpu::IoWrite(void* c, uint16_t p, unsigned b, uint32_t v) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  cpu->CheckStop();
   cpu->bus_.IoWrite(p, b, v);
 }
 uint64_t Cpu::MsrRead(void* c, uint32_t i) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  cpu->CheckStop();
   bool faulted = false;
   uint64_t v = 0;
   try {
@@ -87,7 +93,7 @@ uint64_t Cpu::MsrRead(void* c, uint32_t i) {
 }
 void Cpu::MsrWrite(void* c, uint32_t i, uint64_t v) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  cpu->CheckStop();
   bool faulted = false;
   try {
     cpu->bus_.MsrWrite(i, v);
@@ -103,7 +109,7 @@ void Cpu::Fault() {
 }
 void Cpu::Pause(void* c) {
   auto* cpu = static_cast<Cpu*>(c);
-  cpu->CheckReset();
+  cpu->CheckStop();
   ++cpu->pause_count_;
   cpu->bus_.clock().Advance(AccessCost::kPause);
 }

@@ -21,13 +21,14 @@ class Cpu {
   const HostBusOps* ops() const { return &ops_; }
   Bus& bus() { return bus_; }
 
-  enum class Outcome { kReturned, kReset, kFault };
+  enum class Outcome { kReturned, kReset, kFault, kPowerLost };
   struct RunResult {
     Outcome outcome = Outcome::kReturned;
     std::string fault;
   };
-  // Calls `code` (which enters driver code). A board reset requested while it runs, or a
-  // processor fault, abandons the driver's frames and returns here. Driver frames hold
+  // Calls `code` (which enters driver code). A board reset requested while it runs, a
+  // processor fault, or the board's power going (the bus's power rail), abandons the
+  // driver's frames and returns here. Driver frames hold
   // nothing that needs unwinding (freestanding code, no destructors).
   RunResult Run(const std::function<void()>& code);
 
@@ -48,7 +49,8 @@ class Cpu {
   [[noreturn]] void Abandon(Outcome outcome);
   void Fault();
   void PageFault(const char* access, uint64_t address, const Bus::Range& range);
-  void CheckReset();
+  void CheckStop();
+  bool StopDue() const { return reset_pending_ || bus_.PowerGone(); }
   static uint64_t MemRead(void* c, uint64_t a, unsigned b);
   static void MemWrite(void* c, uint64_t a, unsigned b, uint64_t v);
   static uint32_t IoRead(void* c, uint16_t p, unsigned b);

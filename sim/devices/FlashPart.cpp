@@ -46,6 +46,12 @@ FlashPart::FlashPart(const FlashPartDatasheet& datasheet, std::vector<uint8_t> c
   if (array_.size() != datasheet_.size)
     throw std::runtime_error("flash image is " + std::to_string(array_.size()) + " bytes but " + datasheet_.name + " holds " +
                              std::to_string(datasheet_.size) + " bytes");
+  PowerUpState(non_volatile_status);
+}
+
+// What the part holds when power comes up: non-volatile status bits as last written,
+// volatile ones at their power-up value, nothing running, write enable latch clear.
+void FlashPart::PowerUpState(uint8_t non_volatile_status) {
   status_bits_ = (datasheet_.volatile_status ? datasheet_.power_up_status : non_volatile_status) & kStatusWritableBits;
   if (datasheet_.protection == ProtectionScheme::kAtmelSectors) {
     sector_protected_.assign(datasheet_.size / kAtmelSectorBytes, true);  // all protected at power-up
@@ -53,6 +59,15 @@ FlashPart::FlashPart(const FlashPartDatasheet& datasheet, std::vector<uint8_t> c
   } else if (datasheet_.protection == ProtectionScheme::kSst26Bpr) {
     sector_protected_.assign(Sst26BlockIndex(datasheet_.size - 1) + 1, true);
   }
+  busy_until_ = 0;
+  wel_ = false;
+  ewsr_ = false;
+}
+
+void FlashPart::LosePower() {
+  if (rail_ != nullptr) SettleInterrupted(rail_->off_at());
+  PowerUpState(status_bits_);
+  trigger_.reset();
 }
 
 // SST26 block numbering: four 8 KiB blocks, one 32 KiB block, 64 KiB blocks, one 32 KiB
@@ -142,13 +157,22 @@ void FlashPart::StartOperation(uint64_t now, uint64_t duration) {
 }
 
 bool FlashPart::ReadArray(uint64_t now, uint32_t offset, uint8_t* out, size_t n) {
-  if (Busy(now)) return false;
+  if (Busy(now) || (rail_ != nullptr && !rail_->OnAt(now))) return false;
   for (size_t i = 0; i < n; ++i) out[i] = array_[(offset + i) % datasheet_.size];
   return true;
 }
 
 bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::span<const uint8_t> out,
                          std::span<uint8_t> in) {
+  if (rail_ != nullptr && !rail_->OnAt(now)) return false;  // an unpowered part drives nothing
+  bool driven = Respond(now, opcode, address, out, in);
+  ++transactions_since_armed_;
+  if (trigger_ && trigger_->after_transactions == transactions_since_armed_ && rail_ != nullptr) rail_->CutAt(now);
+  return driven;
+}
+
+bool FlashPart::Respond(uint64_t now, uint8_t opcode, uint32_t address, std::span<const uint8_t> out,
+                        std::span<uint8_t> in) {
   address %= datasheet_.size;
   if (Busy(now)) {
     // Only the status register answers while an operation runs.
@@ -259,6 +283,8 @@ bool FlashPart::Transfer(uint64_t now, uint8_t opcode, uint32_t address, std::sp
 
 void FlashPart::WriteStatus(uint64_t now, uint8_t value) {
   ++stats_.status_writes;
+  const uint64_t duration = datasheet_.volatile_status || ewsr_ ? 0 : datasheet_.timing.write_status_ns;
+  RecordInFlight(InFlight::Kind::kStatusWrite, now, duration, 0, 0);
   if (datasheet_.protection == ProtectionScheme::kAtmelSectors) {
     // Bits 5:2 are decoded: all 0 unprotects every sector, all 1 protects every sector;
     // only SPRL is stored. Nothing changes while SPRL is set, except SPRL itself.
@@ -273,7 +299,7 @@ void FlashPart::WriteStatus(uint64_t now, uint8_t value) {
     uint8_t writable = datasheet_.protection == ProtectionScheme::kSst25 ? 0xBC : kStatusWritableBits;
     status_bits_ = (status_bits_ & ~writable) | (value & writable);
   }
-  StartOperation(now, datasheet_.volatile_status || ewsr_ ? 0 : datasheet_.timing.write_status_ns);
+  StartOperation(now, duration);
 }
 
 void FlashPart::Program(uint64_t now, uint32_t address, std::span<const uint8_t> data) {
@@ -282,12 +308,13 @@ void FlashPart::Program(uint64_t now, uint32_t address, std::span<const uint8_t>
   if (datasheet_.program_mode == ProgramMode::kByte) n = std::min<size_t>(n, 1);
   stats_.programmed_bytes += n;
   uint64_t duration = n == 0 ? 0 : datasheet_.timing.program_first_byte_ns + datasheet_.timing.program_per_byte_ns * (n - 1);
+  // The page buffer wraps: bytes past the page end land at the page start.
+  const uint32_t page = datasheet_.page_size;
+  const uint32_t page_base = address - address % page;
+  RecordInFlight(InFlight::Kind::kProgram, now, duration, page_base, page, address % page, uint32_t(n));
   bool fail = faults_.program_failures > 0;
   if (fail) --faults_.program_failures;
   if (!fail && !RangeProtected(address, 1)) {
-    // The page buffer wraps: bytes past the page end land at the page start.
-    uint32_t page = datasheet_.page_size;
-    uint32_t page_base = address - address % page;
     for (size_t i = 0; i < n; ++i) {
       uint32_t at = page_base + (address % page + uint32_t(i)) % page;
       if (RangeProtected(at, 1)) continue;
@@ -298,6 +325,7 @@ void FlashPart::Program(uint64_t now, uint32_t address, std::span<const uint8_t>
     }
   }
   StartOperation(now, duration);
+  CountOperation(FlashOperationRecord::Kind::kProgram, now, duration, address, uint32_t(n));
 }
 
 uint64_t FlashPart::EraseTime(uint32_t bytes) const {
@@ -345,6 +373,7 @@ void FlashPart::Erase(uint64_t now, uint8_t opcode, uint32_t address) {
     ++stats_.erases_64k;
   else
     ++stats_.erases_larger;
+  RecordInFlight(InFlight::Kind::kErase, now, duration, base, bytes);
   bool fail = faults_.erase_failures > 0;
   if (fail) --faults_.erase_failures;
   for (uint32_t b : faults_.failing_erase_blocks)
@@ -355,17 +384,20 @@ void FlashPart::Erase(uint64_t now, uint8_t opcode, uint32_t address) {
     ApplyStuckBits(base, bytes);
   }
   StartOperation(now, duration);
+  CountOperation(FlashOperationRecord::Kind::kErase, now, duration, base, bytes);
 }
 
 void FlashPart::ChipErase(uint64_t now) {
   ++stats_.erase_commands;
   stats_.erased_bytes += datasheet_.size;
+  RecordInFlight(InFlight::Kind::kErase, now, datasheet_.timing.chip_erase_ns, 0, datasheet_.size);
   bool any_protected = RangeProtected(0, datasheet_.size);
   if (!any_protected) {
     std::fill(array_.begin(), array_.end(), 0xFF);
     ApplyStuckBits(0, datasheet_.size);
   }
   StartOperation(now, datasheet_.timing.chip_erase_ns);
+  CountOperation(FlashOperationRecord::Kind::kErase, now, datasheet_.timing.chip_erase_ns, 0, datasheet_.size);
 }
 
 }  // namespace sim

@@ -70,6 +70,7 @@ SpiFlash::SpiFlash(Bus& bus, Cpu& cpu, const toml::table& description, std::vect
   contents.resize(datasheet.size, 0xFF);
   part_ = std::make_unique<FlashPart>(datasheet, std::move(contents), status);
   part_->faults() = Faults(description);
+  part_->AttachPowerRail(&bus.power());
   controller_ = std::make_unique<SpiController>(bus, *part_, ControllerConfig(description));
   bus_.AttachPci(kSpiBus, kSpiDevice, kSpiFunction, controller_.get());
   window_ = std::make_unique<FlashWindow>(bus, cpu, *controller_,

@@ -37,8 +37,9 @@ TEST(Demo, DefaultBoardPlaysEveryStepAndEachSucceeds) {
   Demo d = RunDemo("");
   ASSERT_EQ(d.rc, 0) << d.out.dump(2);
   EXPECT_TRUE(d.out.at("ok").get<bool>());
-  for (const char* name : {"boot", "flash info", "flash update", "area lookup", "hostile OS", "board service 0xE0",
-                           "power button and S5", "variable store", "reboot"}) {
+  for (const char* name : {"boot", "flash info", "flash update", "area lookup", "hostile OS",
+                           "power cut during an update", "board service 0xE0", "power button and S5",
+                           "variable store", "reboot"}) {
     ASSERT_TRUE(d.steps.count(name)) << name;
     EXPECT_TRUE(d.steps[name].at("ok").get<bool>()) << name << ": " << d.steps[name].dump(2);
     EXPECT_FALSE(d.steps[name].at("proves").get<std::string>().empty()) << name;
@@ -61,6 +62,11 @@ TEST(Demo, DefaultBoardPlaysEveryStepAndEachSucceeds) {
   EXPECT_TRUE(hostile["smram_unchanged"].get<bool>());
   EXPECT_TRUE(hostile["protection_registers_unchanged"].get<bool>());
   EXPECT_TRUE(hostile["flash_intact"].get<bool>());
+  auto cut = d.steps["power cut during an update"]["result"];
+  EXPECT_TRUE(cut["power_lost"].get<bool>());
+  EXPECT_FALSE(cut["neither_old_nor_new"].empty()) << "the erase was cut half way";
+  EXPECT_TRUE(cut["booted_after_cut"].get<bool>());
+  EXPECT_TRUE(cut["recovered"].get<bool>());
   EXPECT_EQ(d.steps["board service 0xE0"]["result"]["presence"]["bx"], "0xAA55");
   EXPECT_TRUE(d.steps["board service 0xE0"]["result"]["upper_halves_kept"].get<bool>());
   auto pads = d.steps["power button and S5"]["result"];
@@ -114,6 +120,9 @@ TEST(FlashUpdateMap, DrawsTheBlocksTheUpdateTouched) {
   std::string text((std::istreambuf_iterator<char>(svg)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.rfind("<?xml", 0) == 0 || text.rfind("<svg", 0) == 0, true);
   EXPECT_NE(text.find("erased and programmed: 1<"), std::string::npos);
+  // The legend counts every unit it draws, the unchanged ones too.
+  EXPECT_EQ(text.find("skipped: 0<"), std::string::npos);
+  EXPECT_NE(text.find("skipped: 2"), std::string::npos);
   for (const char* region : {"Descriptor", "ME", "BIOS"}) EXPECT_NE(text.find(region), std::string::npos) << region;
   std::filesystem::remove_all(dir);
 }

@@ -2,9 +2,8 @@
 # "$BDR" function 0 and updated through software SMI 0x90, in process and through fwsim.
 add_executable(flash_device_e2e_tests
   ${CMAKE_CURRENT_SOURCE_DIR}/flash_device_e2e_test.cpp
-  ${CMAKE_SOURCE_DIR}/tools/fwsim/FlashDeviceTool.cpp
   ${CMAKE_SOURCE_DIR}/tools/fwsim/DefaultImage.cpp)
-target_link_libraries(flash_device_e2e_tests PRIVATE fw_sim fw_imagelib GTest::gtest_main)
+target_link_libraries(flash_device_e2e_tests PRIVATE fwsim_update GTest::gtest_main)
 target_include_directories(flash_device_e2e_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(flash_device_e2e_tests PRIVATE
   FW_BOARDS_DIR="${CMAKE_SOURCE_DIR}/boards"

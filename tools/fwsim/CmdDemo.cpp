@@ -47,6 +47,7 @@ class Demo {
   void Boot();
   void FlashInfo();
   void FlashUpdate();
+  void PowerCutDuringUpdate();
   void AreaLookup();
   void HostileOs();
   void BoardService();
@@ -64,6 +65,8 @@ class Demo {
   nlohmann::json steps_ = nlohmann::json::array();
   bool all_ok_ = true;
   std::vector<uint8_t> update_image_;
+  std::vector<uint8_t> first_image_;
+  std::vector<uint8_t> expected_flash_;  // what the flash should hold after the steps so far
 };
 
 void Demo::CreateBoard() {
@@ -77,7 +80,8 @@ void Demo::CreateBoard() {
   std::ostringstream text;
   text << d << "\n";
   sim::WriteFileAtomically(dir_ / "board.toml", text.str());
-  sim::WriteFileAtomically(dir_ / "flash.bin", BuildDefaultFlashImage());
+  first_image_ = BuildDefaultFlashImage();
+  sim::WriteFileAtomically(dir_ / "flash.bin", first_image_);
   sim::WriteFileAtomically(dir_ / "variables.json", std::string("{\"variables\": []}\n"));
   update_image_ = BuildDefaultUpdateImage();
 }
@@ -127,6 +131,7 @@ void Demo::FlashUpdate() {
   try {
     auto r = fwsim::FlashDeviceTool(*board_).Update(update_image_, progress);
     ok = board_->flash().contents() == update_image_;
+    expected_flash_ = update_image_;
     j = {{"blocks", r.blocks},          {"blocks_erased", r.erased},         {"blocks_programmed", r.programmed},
          {"blocks_skipped", r.skipped}, {"device_seconds", r.device_ns / 1e9}, {"host_seconds", r.host_seconds},
          {"flash_equals_new_image", ok}};
@@ -145,6 +150,68 @@ void Demo::FlashUpdate() {
        "an OS tool rewrites the BIOS region through SMI 0x90 (\"$GB1\" read, erase, write); the writes travel through "
        "PlatformFlashProtocol and real SPI controller cycles to the simulated part",
        j, t.str(), ok);
+}
+
+// The board goes back to its first image, and the power goes half way through the first
+// erase of that update. The folder keeps what the part holds; the board powers up from it,
+// the tool names the blocks that are neither old nor new and runs the same update again.
+void Demo::PowerCutDuringUpdate() {
+  FwsimContext board_ctx = ctx_;
+  board_ctx.board_dir = dir_;
+  board_->Save();
+  board_.reset();
+  board_ctx.cut = {};
+  board_ctx.cut.on_part.inside_operation = 1;
+  board_ = board_ctx.OpenBoard();
+  const std::vector<uint8_t> before = board_->flash().contents();
+  nlohmann::json j;
+  std::ostringstream t;
+  bool cut = false;
+  try {
+    fwsim::FlashDeviceTool(*board_).Update(first_image_);
+  } catch (const fwsim::PowerLostError& e) {
+    cut = true;
+    t << "   " << e.what() << "\n";
+  } catch (const std::exception& e) {
+    t << "   " << e.what() << "\n";
+  }
+  board_->Save();
+  const auto mixed = fwsim::RangesNeitherOldNorNew(before, first_image_, board_->flash().contents(), 0x10000);
+  nlohmann::json ranges = nlohmann::json::array();
+  for (const auto& r : mixed) ranges.push_back(fwsim::HexRange(r));
+  t << "   power lost inside the first erase; the folder keeps the flash as the part holds it\n"
+    << "   neither old nor new:";
+  for (const auto& r : mixed) t << " " << fwsim::HexRange(r);
+  t << "\n   the board powers up from its folder";
+  board_.reset();
+  board_ctx.cut = {};
+  sim::BootReport report;
+  board_ = board_ctx.OpenBoard(&report);
+  bool booted = true;
+  for (auto& i : report.images) booted &= i.loaded && !EFI_ERROR(i.status);
+  auto part = fwsim::FlashDeviceTool(*board_).ReportPart();
+  booted &= part.named || report.bios_guard_active;
+  t << (booted ? " and boots; the part is identified again\n" : " but does NOT boot cleanly\n");
+  bool recovered = false;
+  try {
+    auto r = fwsim::FlashDeviceTool(*board_).Update(first_image_);
+    recovered = board_->flash().contents() == first_image_;
+    t << "   the same update run again: " << r.erased << " blocks erased and written, " << r.programmed
+      << " written, verified\n";
+    j["rerun_device_seconds"] = r.device_ns / 1e9;
+  } catch (const std::exception& e) {
+    t << "   the same update run again failed: " << e.what() << "\n";
+  }
+  board_->Save();
+  expected_flash_ = first_image_;
+  j["power_lost"] = cut;
+  j["neither_old_nor_new"] = ranges;
+  j["booted_after_cut"] = booted;
+  j["recovered"] = recovered;
+  Step("power cut during an update",
+       "power lost half way through an erase leaves a block neither old nor new; the board still boots, the tool "
+       "names that block and the same update, run again, finishes and verifies",
+       j, t.str(), cut && !mixed.empty() && booted && recovered);
 }
 
 void Demo::AreaLookup() {
@@ -336,13 +403,13 @@ void Demo::RebootKeepsFlash() {
   board_->Save();
   auto vars_before = board_->firmware().variables().All().size();
   auto again = board_->Reboot();
-  bool ok = board_->flash().contents() == update_image_ && board_->firmware().variables().All().size() == vars_before;
+  bool ok = board_->flash().contents() == expected_flash_ && board_->firmware().variables().All().size() == vars_before;
   auto p = fwsim::FlashDeviceTool(*board_).ReportPart();
-  ok &= p.flash_size == update_image_.size();
+  ok &= p.flash_size == expected_flash_.size();
   board_->Save();
   Step("reboot", "a reboot reloads every image from scratch and keeps the updated flash and the non-volatile variables",
        BootReportJson(again),
-       "   boot " + std::to_string(again.boot_count) + ": flash still holds the new image; variables kept\n", ok);
+       "   boot " + std::to_string(again.boot_count) + ": flash still holds the last image written; variables kept\n", ok);
 }
 
 void Demo::Run() {
@@ -353,6 +420,7 @@ void Demo::Run() {
   FlashUpdate();
   AreaLookup();
   HostileOs();
+  PowerCutDuringUpdate();
   BoardService();
   PowerButtonAndS5();
   Variables();

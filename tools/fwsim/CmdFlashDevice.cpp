@@ -9,6 +9,7 @@
 #include "tools/fwimage/ImageBuilder.h"
 #include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FlashDeviceTool.h"
+#include "tools/fwsim/FlashFailure.h"
 #include "tools/fwsim/FwsimContext.h"
 
 namespace {
@@ -52,16 +53,42 @@ void RunInfo(FwsimContext& ctx, unsigned cpu) {
   ctx.Emit(j, o.str());
 }
 
-void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_t block, const std::string& svg) {
+struct UpdateArgs {
+  std::string file;
+  unsigned cpu = 0;
+  std::string block = "0x10000";
+  std::string svg;
+  std::vector<std::string> regions;
+  std::string verify = "changed";
+  std::string strategy = "planned";
+  bool force = false;
+};
+
+std::string Milliseconds(uint64_t ns) {
+  char b[32];
+  std::snprintf(b, sizeof b, "%.1f ms", double(ns) / 1e6);
+  return b;
+}
+
+void RunUpdate(FwsimContext& ctx, const UpdateArgs& a) {
+  const uint64_t block = ParseNumber(a.block);
+  if (block > 0x40000) throw FwsimError("--block " + a.block + " is larger than 256 KiB");
   std::vector<uint8_t> image;
   try {
-    image = sim::ReadBinaryFile(file);
+    image = sim::ReadBinaryFile(a.file);
   } catch (const std::exception& e) {
-    throw FwsimError(std::string("cannot read ") + file + ": " + e.what());
+    throw FwsimError(std::string("cannot read ") + a.file + ": " + e.what());
   }
   auto board = ctx.OpenBoard();
+  const std::vector<uint8_t> before = board->flash().contents();
   const bool bar = !ctx.json && isatty(STDERR_FILENO);
-  auto progress = [bar](uint32_t done, uint32_t total) {
+  fwsim::UpdateOptions options;
+  options.block_bytes = uint32_t(block);
+  options.regions = a.regions;
+  options.verify = a.verify == "full" ? fwsim::VerifyMode::kFull : fwsim::VerifyMode::kChanged;
+  options.strategy = a.strategy == "flashrom" ? fwsim::UpdateStrategy::kFlashrom : fwsim::UpdateStrategy::kPlanned;
+  options.force = a.force;
+  options.progress = [bar](uint32_t done, uint32_t total) {
     if (!bar || (done != total && done % 8 != 0)) return;
     constexpr int kWidth = 40;
     int filled = static_cast<int>(uint64_t(done) * kWidth / total);
@@ -72,30 +99,40 @@ void RunUpdate(FwsimContext& ctx, const std::string& file, unsigned cpu, uint32_
   };
   fwsim::UpdateReport r;
   try {
-    r = fwsim::FlashDeviceTool(*board, cpu).Update(image, progress, block);
+    r = fwsim::FlashDeviceTool(*board, a.cpu).Update(image, options);
   } catch (const fwsim::FlashToolError& e) {
     if (bar) std::fprintf(stderr, "\n");
-    throw FwsimError(std::string("flash update: ") + e.what() + " (the board folder is unchanged)");
+    FailFlashCommand(ctx, *board, "flash update", before, image, uint32_t(block), std::string("flash update: ") + e.what(),
+                     "run the same update again");
   }
   board->Save();
-  if (!svg.empty()) {
-    fwimage::SvgOptions options;
-    options.title = "Flash update of " + file;
-    for (const auto& b : r.changed) options.blocks.push_back({b.offset, b.size, b.erased, true});
-    sim::WriteFileAtomically(svg, fwimage::RenderSvgMap(fwimage::InspectImage(board->flash().contents()), options));
+  if (!a.svg.empty()) {
+    fwimage::SvgOptions svg;
+    svg.title = "Flash update of " + a.file;
+    for (const auto& b : r.units) svg.blocks.push_back({b.offset, b.size, b.erased, b.programmed});
+    sim::WriteFileAtomically(a.svg, fwimage::RenderSvgMap(fwimage::InspectImage(board->flash().contents()), svg));
   }
   double device_s = double(r.device_ns) / 1e9;
-  nlohmann::json j{{"flash_bytes", r.flash_bytes},     {"block_bytes", r.block_bytes},
-                   {"blocks", r.blocks},               {"blocks_skipped", r.skipped},
-                   {"blocks_programmed", r.programmed}, {"blocks_erased", r.erased},
+  nlohmann::json boot = nlohmann::json::array();
+  for (const auto& b : r.boot_critical) boot.push_back(fwsim::HexRange(b));
+  nlohmann::json j{{"flash_bytes", r.flash_bytes},       {"block_bytes", r.block_bytes},
+                   {"blocks", r.blocks},                 {"blocks_skipped", r.skipped},
+                   {"blocks_programmed", r.programmed},  {"blocks_erased", r.erased},
                    {"erase_requests", r.erase_requests}, {"write_requests", r.write_requests},
-                   {"read_requests", r.read_requests}, {"device_seconds", device_s},
-                   {"host_seconds", r.host_seconds},   {"verified", true}};
+                   {"read_requests", r.read_requests},   {"device_seconds", device_s},
+                   {"host_seconds", r.host_seconds},     {"verified", true},
+                   {"verify", a.verify},                 {"strategy", a.strategy},
+                   {"boot_critical", boot},              {"brick_window_ns", r.brick_window_ns},
+                   {"longest_request_ns", r.longest_request_ns}, {"notes", r.notes}};
   std::ostringstream o;
-  o << "Updated " << Size(r.flash_bytes) << " in " << r.blocks << " blocks of " << Size(r.block_bytes) << ": "
+  o << "Updated " << Size(r.flash_bytes) << " in " << r.blocks << " units of up to " << Size(r.block_bytes) << ": "
     << r.erased << " erased and written, " << r.programmed << " written without erase, " << r.skipped
-    << " unchanged; verified.\n"
-    << "Simulated device time " << Seconds(device_s) << ", host time " << Seconds(r.host_seconds) << "\n";
+    << " unchanged; verified (" << (a.verify == "full" || a.strategy == "flashrom" ? "whole flash" : "changed blocks")
+    << ").\n";
+  for (const auto& n : r.notes) o << "Note: " << n << "\n";
+  o << "Simulated device time " << Seconds(device_s) << ", host time " << Seconds(r.host_seconds)
+    << "; longest SMI " << Milliseconds(r.longest_request_ns) << "\n"
+    << "Brick window (boot blocks neither old nor new) " << Milliseconds(r.brick_window_ns) << "\n";
   ctx.Emit(j, o.str());
 }
 
@@ -107,17 +144,18 @@ void RegisterFlashDeviceCommands(cli::App& flash, FwsimContext& ctx) {
   info->add_option("--cpu", *cpu, "processor that raises the SMI (default 0)");
   info->callback([&ctx, cpu] { RunInfo(ctx, *cpu); });
 
-  auto file = std::make_shared<std::string>();
+  auto u = std::make_shared<UpdateArgs>();
   auto* update = flash.add_subcommand("update", "Write a whole flash image: erase and write only what changed, then verify");
-  update->add_option("image", *file, "the new flash image (as large as the flash)")->required();
-  update->add_option("--cpu", *cpu, "processor that raises the SMIs (default 0)");
-  auto block = std::make_shared<std::string>("0x10000");
-  update->add_option("--block", *block, "erase block size in bytes, 4 KiB to 256 KiB (default 0x10000)");
-  auto svg = std::make_shared<std::string>();
-  update->add_option("--svg", *svg, "draw the flash map with the blocks erased, programmed and skipped into FILE");
-  update->callback([&ctx, file, cpu, block, svg] {
-    uint64_t bytes = ParseNumber(*block);
-    if (bytes > 0x40000) throw FwsimError("--block " + *block + " is larger than 256 KiB");
-    RunUpdate(ctx, *file, *cpu, uint32_t(bytes), *svg);
-  });
+  update->add_option("image", u->file, "the new flash image (as large as the flash)")->required();
+  update->add_option("--cpu", u->cpu, "processor that raises the SMIs (default 0)");
+  update->add_option("--block", u->block, "erase block size in bytes, 4 KiB to 256 KiB (default 0x10000)");
+  update->add_option("--svg", u->svg, "draw the flash map with the blocks erased, programmed and skipped into FILE");
+  update->add_option("--region", u->regions, "update only this region (bios, me, gbe, pd, ec, fd; may repeat)");
+  update->add_option("--verify", u->verify, "changed: read back what changed (default); full: the whole flash")
+      ->check(cli::IsMember({"changed", "full"}));
+  update->add_option("--strategy", u->strategy,
+                     "planned (default), or flashrom: 4 KiB sectors, 256-byte pages, whole-flash verify")
+      ->check(cli::IsMember({"planned", "flashrom"}));
+  update->add_flag("--force", u->force, "write an image even when the tool's own checks find it broken");
+  update->callback([&ctx, u] { RunUpdate(ctx, *u); });
 }

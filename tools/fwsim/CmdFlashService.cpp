@@ -1,7 +1,8 @@
 // fwsim flash read|erase|write|locate and fwsim smi 0x90: the operating system's flash tool.
 // Each request is a FlashServiceRequest placed in simulated OS memory; its address goes
 // into EBX (low half) and ECX (high half) of the chosen processor, which then writes 0x90
-// to the software-SMI port. The board folder is saved only when every request succeeded.
+// to the software-SMI port. The board folder is saved when every request succeeded, and
+// after a failure that changed the flash (as the part then holds it).
 #include <unistd.h>
 
 #include <cinttypes>
@@ -12,6 +13,7 @@
 #include "sim/board/AtomicFile.h"
 #include "sim/board/MemoryMap.h"
 #include "tools/fwsim/CommandLine.h"
+#include "tools/fwsim/FlashFailure.h"
 #include "tools/fwsim/FwsimContext.h"
 
 namespace {
@@ -97,6 +99,7 @@ class FlashTool {
     board_.SetCpuRegister(cpu_, EFI_SMM_SAVE_STATE_REGISTER_RBX, address & 0xFFFFFFFF);
     board_.SetCpuRegister(cpu_, EFI_SMM_SAVE_STATE_REGISTER_RCX, address >> 32);
     sim::SmiResult r = board_.RaiseSoftwareSmi(cpu_, kFlashServiceSmi);
+    if (r.power_lost) throw FwsimError("the board lost power during SMI 0x90");
     if (!r.fault.empty()) throw FwsimError("the processor faulted in SMI 0x90: " + r.fault);
     if (r.reset) throw FwsimError("the board reset during SMI 0x90 (" + r.reset_kind + ")");
     if (!r.handled) throw FwsimError("SMI 0x90 was not handled");
@@ -164,8 +167,14 @@ FlashServiceRequest FlashRequest(uint32_t function, uint64_t address, uint32_t s
 }
 
 void Fail(const char* verb, uint64_t address, EFI_STATUS s) {
-  throw FwsimError(std::string(verb) + " at " + HexString(address, 8) + " failed: " + StatusText(s) +
-                   "; the board folder is unchanged");
+  throw FwsimError(std::string(verb) + " at " + HexString(address, 8) + " failed: " + StatusText(s));
+}
+
+// What the flash should hold after writing `data` at window address `address`.
+void FillTarget(std::vector<uint8_t>& flash, uint64_t address, const std::vector<uint8_t>& data) {
+  const uint64_t offset = address - (kFourGiB - flash.size());
+  if (address < kFourGiB - flash.size()) return;  // below the part: the driver refuses it
+  for (size_t i = 0; i < data.size() && offset + i < flash.size(); ++i) flash[offset + i] = data[i];
 }
 
 std::string HexDump(uint64_t base, const std::vector<uint8_t>& data) {
@@ -238,13 +247,20 @@ void RunErase(FwsimContext& ctx, const FlashOptions& o) {
     throw FwsimError("erase works on whole 4 KiB sectors: address and size must be multiples of 0x1000");
   auto board = ctx.OpenBoard();
   FlashTool tool(*board, o.cpu);
+  const std::vector<uint8_t> before = board->flash().contents();
   Progress progress(ctx, "erase", size);
-  for (uint64_t done = 0; done < size;) {
-    uint32_t n = uint32_t(std::min<uint64_t>(kChunkBytes, size - done));
-    auto r = tool.Send(FlashRequest(5, address + done, n, 0));
-    if (r.Status != EFI_SUCCESS) Fail("erase", address + done, r.Status);
-    done += n;
-    progress.Update(done);
+  try {
+    for (uint64_t done = 0; done < size;) {
+      uint32_t n = uint32_t(std::min<uint64_t>(kChunkBytes, size - done));
+      auto r = tool.Send(FlashRequest(5, address + done, n, 0));
+      if (r.Status != EFI_SUCCESS) Fail("erase", address + done, r.Status);
+      done += n;
+      progress.Update(done);
+    }
+  } catch (const FwsimError& e) {
+    std::vector<uint8_t> target = before;
+    FillTarget(target, address, std::vector<uint8_t>(size, 0xFF));
+    FailFlashCommand(ctx, *board, "flash erase", before, target, kSectorBytes, e.what(), "run the same erase again");
   }
   board->Save();
   ctx.Emit({{"command", "flash erase"}, {"address", HexString(address, 8)}, {"size", size},
@@ -265,19 +281,26 @@ void RunWrite(FwsimContext& ctx, const FlashOptions& o) {
     throw FwsimError("--erase works on whole 4 KiB sectors: the address and the file size must be multiples of 0x1000");
   auto board = ctx.OpenBoard();
   FlashTool tool(*board, o.cpu);
+  const std::vector<uint8_t> before = board->flash().contents();
   const uint64_t buffer = board->OsAlloc(kChunkBytes, 0x1000);
   Progress progress(ctx, o.erase ? "erase and write" : "write", data.size());
-  for (uint64_t done = 0; done < data.size();) {
-    uint32_t n = uint32_t(std::min<uint64_t>(kChunkBytes, data.size() - done));
-    if (o.erase) {
-      auto e = tool.Send(FlashRequest(5, address + done, n, 0));
-      if (e.Status != EFI_SUCCESS) Fail("erase", address + done, e.Status);
+  try {
+    for (uint64_t done = 0; done < data.size();) {
+      uint32_t n = uint32_t(std::min<uint64_t>(kChunkBytes, data.size() - done));
+      if (o.erase) {
+        auto e = tool.Send(FlashRequest(5, address + done, n, 0));
+        if (e.Status != EFI_SUCCESS) Fail("erase", address + done, e.Status);
+      }
+      board->bus().PokeBytes(buffer, data.data() + done, n);
+      auto r = tool.Send(FlashRequest(6, address + done, n, buffer));
+      if (r.Status != EFI_SUCCESS) Fail("write", address + done, r.Status);
+      done += n;
+      progress.Update(done);
     }
-    board->bus().PokeBytes(buffer, data.data() + done, n);
-    auto r = tool.Send(FlashRequest(6, address + done, n, buffer));
-    if (r.Status != EFI_SUCCESS) Fail("write", address + done, r.Status);
-    done += n;
-    progress.Update(done);
+  } catch (const FwsimError& e) {
+    std::vector<uint8_t> target = before;
+    FillTarget(target, address, data);
+    FailFlashCommand(ctx, *board, "flash write", before, target, kSectorBytes, e.what(), "run the same write again");
   }
   board->Save();
   ctx.Emit({{"command", "flash write"}, {"address", HexString(address, 8)}, {"size", data.size()},

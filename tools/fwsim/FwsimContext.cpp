@@ -12,6 +12,7 @@ std::unique_ptr<sim::Board> FwsimContext::OpenBoard(sim::BootReport* report) {
   }
   if (trace) board->bus().SetTrace(trace);
   auto r = board->Boot();
+  board->ArmPowerCut(cut);
   if (report) *report = r;
   return board;
 }

@@ -15,8 +15,12 @@ struct FwsimContext {
   bool json = false;
   std::string trace_path;
   std::FILE* trace = nullptr;
+  // A power cut armed by --cut-at-ns / --cut-after-ops / --cut-after-transactions, counted
+  // from the end of the boot (on top of one the board description may arm).
+  sim::PowerCut cut;
 
-  // Opens the board folder and boots it; the access trace (if asked for) starts here.
+  // Opens the board folder and boots it; the access trace (if asked for) starts here, and
+  // the power cut (if one is armed) is counted from the end of the boot.
   std::unique_ptr<sim::Board> OpenBoard(sim::BootReport* report = nullptr);
   // Prints a command's result: JSON when --json was given, else the human text.
   void Emit(const nlohmann::json& result, const std::string& human) const;

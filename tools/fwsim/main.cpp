@@ -1,5 +1,6 @@
 // fwsim: the simulated board's command-line tool.
 #include <iostream>
+#include <optional>
 
 #include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FwsimContext.h"
@@ -18,6 +19,19 @@ int main(int argc, char** argv) {
   app.add_option("--board", board_dir, "board folder (default ./board)");
   app.add_option("--trace", ctx.trace_path, "write every bus access of the drivers to FILE");
   app.add_flag("--json", ctx.json, "print machine-readable results");
+  // Power cuts, counted from the end of the boot. The board keeps what its flash part
+  // holds at that instant (an erase in flight leaves a sector partly erased).
+  auto cut_count = [&](const char* name, const char* help, std::optional<uint64_t>* into) {
+    app.add_option_function<uint64_t>(name, [into](uint64_t n) { *into = n; }, help);
+  };
+  cut_count("--cut-at-ns", "cut the power this many simulated nanoseconds after the boot", &ctx.cut.at_ns);
+  cut_count("--cut-after-ops", "cut the power the instant the N-th flash erase or program finishes",
+            &ctx.cut.on_part.after_operations);
+  cut_count("--cut-inside-op", "cut the power half way through the N-th flash erase or program",
+            &ctx.cut.on_part.inside_operation);
+  cut_count("--cut-after-transactions", "cut the power the instant the N-th SPI transaction ends",
+            &ctx.cut.on_part.after_transactions);
+  app.add_option("--cut-seed", ctx.cut.on_part.seed, "which bits an interrupted erase had reached (default 1)");
   app.require_subcommand(1);
   app.parse_complete_callback([&] { ctx.board_dir = board_dir; });
 
