@@ -29,6 +29,8 @@
 
 namespace sim {
 
+class ServiceBridge;
+
 struct ImageReport {
   std::string name;
   std::string kind;  // "SMM driver", "DXE driver", "board flash driver"
@@ -116,6 +118,7 @@ class Board {
   void ApplyCpuDescription();
   SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
   void StartPlatformFlash(BootReport& report);
+  void DropEmulation();
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
 
   toml::table description_;
@@ -135,6 +138,9 @@ class Board {
   std::unique_ptr<PlatformFlashStandIn> platform_flash_stand_in_;
   BiosGuardService bios_guard_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
+  // Boards that boot the .efi images: the x86-64 emulator joined to this boot's firmware.
+  DriverImageChoice image_choice_;
+  std::unique_ptr<ServiceBridge> emulation_;
   std::vector<std::shared_ptr<void>> extensions_;
   std::optional<std::pair<uint8_t, uint8_t>> pending_smi_;
   std::string reset_kind_;

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "sim/firmware/ImageLoader.h"
 #include "tools/fwsim/FwsimContext.h"
 
 void RegisterBoardCommands(CLI::App& app, FwsimContext& ctx);
@@ -18,8 +19,21 @@ int main(int argc, char** argv) {
   app.add_option("--board", board_dir, "board folder (default ./board)");
   app.add_option("--trace", ctx.trace_path, "write every bus access of the drivers to FILE");
   app.add_flag("--json", ctx.json, "print machine-readable results");
+  std::string images = sim::DriverImages().kind == sim::ImageKind::kEfi ? "efi" : "host";
+  app.add_option("--images", images,
+                 "driver images to boot: host (shared objects, the default) or efi (the uefi build's .efi files "
+                 "on the x86-64 emulator)")
+      ->check(CLI::IsMember({"host", "efi"}));
+  std::string efi_dir = sim::DriverImages().efi_dir.string();
+  app.add_option("--efi-dir", efi_dir, "folder of the .efi images (default: the uefi preset's build/uefi/efi)");
   app.require_subcommand(1);
-  app.parse_complete_callback([&] { ctx.board_dir = board_dir; });
+  app.parse_complete_callback([&] {
+    ctx.board_dir = board_dir;
+    sim::DriverImages().kind = images == "efi" ? sim::ImageKind::kEfi : sim::ImageKind::kHost;
+    sim::DriverImages().efi_dir = efi_dir;
+    if (images == "efi" && !sim::EmulatorAvailable())
+      throw CLI::ValidationError("--images", "this fwsim was built without the x86-64 emulator (libunicorn-dev)");
+  });
 
   RegisterBoardCommands(app, ctx);
   RegisterVarCommands(app, ctx);
