@@ -2,6 +2,7 @@
 
 #include <unicorn/unicorn.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -69,6 +70,10 @@ struct Emulator::Unicorn {
   bool armed = false;
   bool fired = false;
   std::chrono::steady_clock::time_point deadline;
+  // Bus accesses so far: a call that keeps reaching the bus is waiting on the board (and
+  // the drivers bound their waits by counts), not running away.
+  std::atomic<uint64_t> progress{0};
+  uint64_t progress_seen = 0;
   std::chrono::milliseconds budget{10000};
 };
 
@@ -131,7 +136,11 @@ Emulator::Emulator(Bus& bus, Cpu& cpu, uint64_t stub_base, unsigned budget_ms)
   uc_->watchdog = std::thread([u = uc_.get()] {
     std::unique_lock lock(u->mutex);
     while (!u->quit) {
-      if (u->armed && std::chrono::steady_clock::now() >= u->deadline) {
+      uint64_t progress = u->progress.load(std::memory_order_relaxed);
+      if (progress != u->progress_seen) {
+        u->progress_seen = progress;
+        u->deadline = std::chrono::steady_clock::now() + u->budget;
+      } else if (u->armed && std::chrono::steady_clock::now() >= u->deadline) {
         u->fired = true;
         u->armed = false;
         uc_emu_stop(u->uc);
@@ -345,6 +354,7 @@ void Emulator::OnSite(uint64_t address, uint32_t size) {
     return;
   }
   const HostBusOps* ops = cpu_.ops();
+  uc_->progress.fetch_add(1, std::memory_order_relaxed);
   switch (s.kind) {
     case Site::Kind::kRdmsr:
     case Site::Kind::kWrmsr: {
@@ -422,6 +432,7 @@ uint32_t Emulator::OnIn(uint32_t port, int size) {
     RequestStop(Stop::kReset, "");
     return 0xFFFFFFFF;
   }
+  uc_->progress.fetch_add(1, std::memory_order_relaxed);
   return bus_.IoRead(static_cast<uint16_t>(port), static_cast<unsigned>(size));
 }
 
@@ -431,6 +442,7 @@ void Emulator::OnOut(uint32_t port, int size, uint32_t value) {
     RequestStop(Stop::kReset, "");
     return;
   }
+  uc_->progress.fetch_add(1, std::memory_order_relaxed);
   bus_.IoWrite(static_cast<uint16_t>(port), static_cast<unsigned>(size), value);
 }
 
@@ -490,7 +502,8 @@ uint64_t Emulator::Call(uint64_t function, const std::vector<uint64_t>& args, ui
   uint64_t rax = Reg(UC_X86_REG_RAX);
   if (!Stopping()) {
     if (runaway)
-      RequestStop(Stop::kFault, "no return within " + std::to_string(uc_->budget.count()) + " ms (a loop that does not end?) " + Where(rip));
+      RequestStop(Stop::kFault, "no return and no bus access for " + std::to_string(uc_->budget.count()) +
+                                    " ms (a loop that does not end?) " + Where(rip));
     else if (err != UC_ERR_OK)
       RequestStop(Stop::kFault, std::string(uc_strerror(err)) + " " + Where(rip));
     else if (rip != trap_)

@@ -11,8 +11,8 @@
 //
 // Calls into an image use the Microsoft x64 convention; calls out of an image land on stub
 // slots whose handlers run in the simulator. A fault inside an image (an access to nothing,
-// #GP, #UD, a loop that does not return within the budget) stops that call and is reported
-// with the image, RIP, function and instruction bytes; the simulator goes on.
+// #GP, #UD, a loop that stops reaching the bus for longer than the budget) stops that call
+// and is reported with the image, RIP, function and instruction bytes; the simulator goes on.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +56,8 @@ class Emulator {
   using StubHandler = std::function<void(StubCall&)>;
 
   // `stub_base` is two pages of identity-mapped RAM: stub slots and the return trap, then
-  // the cell through which the register-access routines move their values. `budget_ms` bounds the host time of one outermost call.
+  // the cell through which the register-access routines move their values. An outermost
+  // call that stops reaching the bus for `budget_ms` of host time is stopped as a runaway.
   Emulator(Bus& bus, Cpu& cpu, uint64_t stub_base, unsigned budget_ms = 10000);
   ~Emulator();
   Emulator(const Emulator&) = delete;

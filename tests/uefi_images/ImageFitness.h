@@ -10,6 +10,7 @@ namespace fwtest {
 
 using sim::ParsePe;
 using sim::PeImage;
+using sim::PeDirectory;
 using sim::PeSection;
 using sim::kDirectoryBaseReloc;
 using sim::kDirectoryIat;
