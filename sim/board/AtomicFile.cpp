@@ -38,6 +38,8 @@ void WriteFileAtomically(const std::filesystem::path& file, const std::vector<ui
 }
 
 std::vector<uint8_t> ReadBinaryFile(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(file, ec)) throw std::runtime_error("cannot read " + file.string() + ": it is a folder");
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + file.string());
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

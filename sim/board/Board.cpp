@@ -4,7 +4,9 @@
 
 #include "biosguard_var/BiosGuardVarDxe.h"
 #include "sim/board/AtomicFile.h"
+#include "sim/board/BoardDescription.h"
 #include "sim/board/MemoryMap.h"
+#include "sim/devices/FlashCatalogue.h"
 #ifdef FW_EMULATION
 #include "sim/cpu/ServiceBridge.h"
 #endif
@@ -45,6 +47,7 @@ toml::table Board::DefaultDescription() {
 
 Board::Board(toml::table description, std::vector<uint8_t> flash, std::filesystem::path dir)
     : description_(std::move(description)), dir_(std::move(dir)) {
+  CheckBoardDescription(description_, false);
   BuildHardware(std::move(flash));
 }
 
@@ -58,19 +61,23 @@ Board::~Board() {
 }
 
 std::unique_ptr<Board> Board::Open(const std::filesystem::path& dir) {
-  auto desc_file = dir / "board.toml";
-  if (!std::filesystem::exists(desc_file))
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::symlink_status(dir / "board.toml", ec)))
     throw std::runtime_error("no board in " + dir.string() + " (run `fwsim init` first)");
-  toml::table description;
-  try {
-    description = toml::parse_file(desc_file.string());
-  } catch (const toml::parse_error& e) {
-    throw std::runtime_error("board.toml: " + std::string(e.description()));
-  }
-  std::string image = description["flash"]["image"].value_or(std::string("flash.bin"));
-  auto flash = ReadBinaryFile(dir / image);
+  toml::table description = ReadBoardDescription(FileInBoardFolder(dir, "board.toml", "board.toml"));
+  CheckBoardDescription(description, true);
+  const std::string image = description["flash"]["image"].value_or(std::string("flash.bin"));
+  const auto image_file = FileInBoardFolder(dir, image, "[flash] image");
+  auto flash = ReadBinaryFile(image_file);
+  const FlashPartDatasheet& part = FindFlashPart(description["flash"]["part"].value_or(std::string()));
+  if (flash.size() != part.size)
+    throw std::runtime_error(image_file.string() + " holds " + std::to_string(flash.size()) + " bytes, the " +
+                             part.name + " " + std::to_string(part.size) +
+                             ": a flash image must be exactly as large as the part");
+  VariableStore variables;
+  variables.Load(FileInBoardFolder(dir, "variables.json", "variables.json"));
   std::unique_ptr<Board> board(new Board(std::move(description), std::move(flash), dir));
-  board->carried_variables_.Load(dir / "variables.json");
+  board->carried_variables_ = std::move(variables);
   return board;
 }
 

@@ -54,5 +54,8 @@ constexpr uint16_t kResetControlPort = 0xCF9;
 constexpr uint16_t kAcpiPmTimerPort = 0x1808;
 
 constexpr unsigned kBoardCpuCount = 4;
+// The save-state pages hold one 1 KiB save state per processor from TSEG + 0x8000 up to
+// the end of the first SMRAM range: 32 processors.
+constexpr unsigned kBoardMaxCpus = (kSmramSaveStateSize - 0x8000) / 0x400;
 
 }  // namespace sim

@@ -62,8 +62,12 @@ SpiFlash::SpiFlash(Bus& bus, Cpu& cpu, const toml::table& description, std::vect
   const FlashPartDatasheet& datasheet = FindFlashPart(description["flash"]["part"].value_or(std::string("W25Q128JV")));
   uint8_t status = uint8_t(description["flash"]["status"].value_or(int64_t(0)));
   // A shorter image is what a programmer leaves when it writes a file from offset 0 into
-  // an erased part: the rest reads erased.
-  if (contents.size() < datasheet.size) contents.resize(datasheet.size, 0xFF);
+  // an erased part: the rest reads erased (boards built in memory use this; a board folder's
+  // flash.bin must be exactly the part's size). A longer one belongs to another part.
+  if (contents.size() > datasheet.size)
+    throw std::runtime_error("a flash image of " + std::to_string(contents.size()) + " bytes does not fit the " +
+                             datasheet.name + ", which holds " + std::to_string(datasheet.size) + " bytes");
+  contents.resize(datasheet.size, 0xFF);
   part_ = std::make_unique<FlashPart>(datasheet, std::move(contents), status);
   part_->faults() = Faults(description);
   controller_ = std::make_unique<SpiController>(bus, *part_, ControllerConfig(description));

@@ -1,7 +1,9 @@
 #include "sim/firmware/VariableStore.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -100,21 +102,106 @@ void VariableStore::DropVolatile() {
   std::erase_if(vars_, [](const auto& kv) { return (kv.second.attributes & EFI_VARIABLE_NON_VOLATILE) == 0; });
 }
 
-void VariableStore::Load(const std::filesystem::path& file) {
-  vars_.clear();
-  if (!std::filesystem::exists(file)) return;
-  std::ifstream in(file);
-  nlohmann::json j = nlohmann::json::parse(in);
-  for (auto& e : j.at("variables")) {
-    Variable v;
-    v.name = Utf8ToUtf16(e.at("name").get<std::string>());
-    auto g = GuidFromString(e.at("guid").get<std::string>());
-    if (!g) throw std::runtime_error("variable store: bad GUID in " + file.string());
-    v.guid = *g;
-    v.attributes = e.at("attributes").get<uint32_t>();
-    v.data = e.at("data").get<std::vector<uint8_t>>();
-    vars_[Key{v.name, GuidToString(v.guid)}] = v;
+namespace {
+
+// "line L, column C" of the byte at `offset` (0-based) of `text`.
+std::string TextPosition(std::string_view text, size_t offset) {
+  size_t line = 1, column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
   }
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+std::string Printable(char c) {
+  if (c >= 0x20 && c < 0x7F) return std::string("'") + c + "'";
+  char b[8];
+  std::snprintf(b, sizeof b, "0x%02X", static_cast<unsigned char>(c));
+  return std::string("byte ") + b;
+}
+
+constexpr uint32_t kStoredAttributes =
+    EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
+
+// One entry of the "variables" list; `where` names it in errors.
+Variable ParseEntry(const nlohmann::json& e, const std::string& where) {
+  auto fail = [&](const std::string& what) { throw std::runtime_error(where + ": " + what); };
+  if (!e.is_object()) fail("is not an object with name, guid, attributes and data");
+  auto field = [&](const char* key) -> const nlohmann::json& {
+    auto it = e.find(key);
+    if (it == e.end()) fail(std::string("has no \"") + key + "\"");
+    return *it;
+  };
+  Variable v;
+  const nlohmann::json& name = field("name");
+  if (!name.is_string() || name.get_ref<const std::string&>().empty()) fail("\"name\" must be a non-empty string");
+  v.name = Utf8ToUtf16(name.get<std::string>());
+  const nlohmann::json& guid = field("guid");
+  std::optional<EFI_GUID> g = guid.is_string() ? GuidFromString(guid.get<std::string>()) : std::nullopt;
+  if (!g) fail("\"guid\" must be a GUID such as 368B3153-563D-4610-8D94-47A9FA8C4C16");
+  v.guid = *g;
+  const nlohmann::json& attributes = field("attributes");
+  if (!attributes.is_number_unsigned() || attributes.get<uint64_t>() > kStoredAttributes ||
+      (attributes.get<uint64_t>() & EFI_VARIABLE_BOOTSERVICE_ACCESS) == 0)
+    fail("\"attributes\" must be a number from 2 to 7 with boot-services access (2) set");
+  v.attributes = attributes.get<uint32_t>();
+  const nlohmann::json& data = field("data");
+  if (!data.is_array() || data.empty()) fail("\"data\" must be a non-empty list of bytes");
+  v.data.reserve(data.size());
+  for (const nlohmann::json& b : data) {
+    if (!b.is_number_unsigned() || b.get<uint64_t>() > 0xFF) fail("\"data\" holds " + b.dump() + ", not a byte (0 to 255)");
+    v.data.push_back(b.get<uint8_t>());
+  }
+  return v;
+}
+
+}  // namespace
+
+void VariableStore::Load(const std::filesystem::path& file) {
+  if (!std::filesystem::exists(file)) {
+    vars_.clear();
+    return;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file.string());
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Parse(text, file.string());
+}
+
+void VariableStore::Parse(std::string_view text, const std::string& source) {
+  nlohmann::json j;
+  try {
+    j = nlohmann::json::parse(text);
+  } catch (const nlohmann::json::parse_error& e) {
+    // e.byte counts from 1 and points at the byte the parser stopped on.
+    const size_t at = e.byte == 0 ? 0 : e.byte - 1;
+    std::string what = at < text.size() ? "not valid JSON at " + Printable(text[at]) : "the JSON ends too early";
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) what = "empty, not a variable store";
+    throw std::runtime_error(source + " " + TextPosition(text, at) + ": " + what);
+  }
+  auto list = j.is_object() ? j.find("variables") : j.end();
+  if (!j.is_object() || list == j.end() || !list->is_array())
+    throw std::runtime_error(source + ": not a variable store (it needs a \"variables\" list)");
+  std::map<Key, Variable> loaded;
+  for (size_t i = 0; i < list->size(); ++i) {
+    const nlohmann::json& e = (*list)[i];
+    std::string where = source + ": variable " + std::to_string(i + 1);
+    if (e.is_object() && e.contains("name") && e["name"].is_string()) {
+      const std::string& name = e["name"].get_ref<const std::string&>();
+      if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20; }))
+        where += " (" + name + ")";
+    }
+    Variable v = ParseEntry(e, where);
+    Key key{v.name, GuidToString(v.guid)};
+    if (loaded.count(key)) throw std::runtime_error(where + ": a variable of that name and GUID comes earlier");
+    loaded.emplace(std::move(key), std::move(v));
+  }
+  vars_ = std::move(loaded);
 }
 
 void VariableStore::Save(const std::filesystem::path& file) const {

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "uefi/UefiBaseType.h"
@@ -36,7 +37,12 @@ class VariableStore {
 
   // Only non-volatile variables survive a reboot or a save.
   void DropVolatile();
+  // Replaces the store with the file's variables (a missing file is an empty store). A damaged
+  // or malformed file is refused whole with a one-line std::runtime_error naming the file, and
+  // the line for JSON syntax; the store is then left as it was.
   void Load(const std::filesystem::path& file);
+  // The same for the file's text; `source` names it in errors.
+  void Parse(std::string_view text, const std::string& source);
   void Save(const std::filesystem::path& file) const;  // temp file + rename
 
   // Fault injection: the next SetVariable calls return this status and change nothing.

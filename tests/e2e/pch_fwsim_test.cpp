@@ -99,18 +99,18 @@ TEST_F(FwsimBoard, SleepPadsAreLeftAloneOnPchLp) {
 
 TEST_F(FwsimBoard, BoardServiceAnswersInAxAndBxAndKeepsTheUpperHalves) {
   Init("--pch h", "[me]\nhfsts1 = 0x00050010\n");
-  nlohmann::json j = Json("smi 0xe0 --ax 0x1111222233330012 --bx 0x44445555666655AA --cpu 3");
+  nlohmann::json j = Json("smi 0xe0 --rax 0x1111222233330012 --rbx 0x44445555666655AA --cpu 3");
   EXPECT_EQ(j["ax"], "0x0012");
   EXPECT_EQ(j["bx"], "0xAA55");
   EXPECT_EQ(j["rax"], "0x1111222233330012");
   EXPECT_EQ(j["rbx"], "0x444455556666AA55");
-  j = Json("smi 0xe0 --ax 0xFFFF0000000000FF --bx 0x1234");
+  j = Json("smi 0xe0 --rax 0xFFFF0000000000FF --bx 0x1234");
   EXPECT_EQ(j["rax"], "0xFFFF0000000001FF");
   EXPECT_EQ(j["rbx"], "0x0000000000001234");
   j = Json("smi 0xe0 --ax 0x0234 --bx 0x7777");
   EXPECT_EQ(j["ax"], "0x0034");
   EXPECT_EQ(j["bx"], "0x0001");
-  j = Json("smi 0xe0 --ax 0xABCD0000000003AB --bx 0xFFFFFFFFFFFFFFFF");
+  j = Json("smi 0xe0 --rax 0xABCD0000000003AB --rbx 0xFFFFFFFFFFFFFFFF");
   EXPECT_EQ(j["rax"], "0xABCD0000000000AB");
   EXPECT_EQ(j["rbx"], "0xFFFFFFFFFFFF0004");
   Invocation text = Fwsim("smi 0xe0 --ax 0 --bx 0x55aa");

@@ -40,7 +40,7 @@ TEST(Variables, OnlyNonVolatileVariablesSurviveARebootAndTheBoardFolder) {
   std::filesystem::create_directories(dir);
   {
     std::ofstream(dir / "board.toml") << sim::Board::DefaultDescription();
-    std::ofstream(dir / "flash.bin", std::ios::binary) << std::string(4096, '\xFF');
+    std::ofstream(dir / "flash.bin", std::ios::binary) << std::string(16u << 20, '\xFF');  // W25Q128JV
     auto board = sim::Board::Open(dir);
     board->Boot();
     ASSERT_EQ(Set(*board, u"Kept", 7, {0xAB}), EFI_SUCCESS);

@@ -26,9 +26,12 @@ void RunInit(FwsimContext& ctx, const InitOptions& o) {
   d.insert_or_assign("cpu", toml::table{{"bios_guard", o.bios_guard}});
   d.insert_or_assign("pch", toml::table{{"variant", o.pch}});
   d.insert_or_assign("flash", toml::table{{"part", o.flash_part}, {"image", "flash.bin"}});
+  const sim::FlashPartDatasheet& part = sim::FindFlashPart(o.flash_part);
   std::vector<uint8_t> flash =
-      o.image_file.empty() ? BuildDefaultFlashImage(sim::FindFlashPart(o.flash_part).size)
-                          : sim::ReadBinaryFile(o.image_file);
+      o.image_file.empty() ? BuildDefaultFlashImage(part.size) : sim::ReadBinaryFile(o.image_file);
+  if (flash.size() != part.size)
+    throw FwsimError(o.image_file + " holds " + std::to_string(flash.size()) + " bytes, the " + part.name + " " +
+                     std::to_string(part.size) + ": a flash image must be exactly as large as the part");
   // Validate by building the board in memory before anything is written.
   { auto probe = sim::Board::CreateInMemory(d, flash); }
   fs::create_directories(ctx.board_dir);

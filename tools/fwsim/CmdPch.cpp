@@ -10,9 +10,21 @@ namespace {
 constexpr uint8_t kBoardSwSmi = 0xE0;
 
 struct SmiOptions {
-  std::string ax, bx;
+  std::string ax, bx, rax, rbx;
   unsigned cpu = 0;
 };
+
+// AX and BX are 16-bit registers; the whole RAX/RBX (upper halves included) come from
+// --rax/--rbx, so a mistyped wide --ax is refused instead of silently setting RAX[63:16].
+uint64_t RegisterValue(const std::string& narrow, const std::string& wide, const char* name) {
+  if (!wide.empty()) return ParseNumber(wide);
+  if (narrow.empty()) throw FwsimError(std::string("give --") + name + " (or --r" + name + ")");
+  const uint64_t v = ParseNumber(narrow);
+  if (v > 0xFFFF)
+    throw FwsimError(std::string("--") + name + " " + narrow + " does not fit in 16 bits (use --r" + name +
+                     " for the whole 64-bit register)");
+  return v;
+}
 
 // ---- pad state as the datasheet names it
 
@@ -138,8 +150,8 @@ std::vector<PadView> AllPads(sim::PchDevices& pch) {
 // ---- commands
 
 void RunBoardSmi(FwsimContext& ctx, const SmiOptions& o) {
-  const uint64_t rax_in = ParseNumber(o.ax);
-  const uint64_t rbx_in = ParseNumber(o.bx);
+  const uint64_t rax_in = RegisterValue(o.ax, o.rax, "ax");
+  const uint64_t rbx_in = RegisterValue(o.bx, o.rbx, "bx");
   auto board = ctx.OpenBoard();
   if (o.cpu >= board->firmware().cpu_count())
     throw FwsimError("the board has no processor " + std::to_string(o.cpu));
@@ -216,8 +228,10 @@ void RunEvent(FwsimContext& ctx, const std::string& name, const std::function<si
 void RegisterPchCommands(CLI::App& app, CLI::App& smi, CLI::App& event, FwsimContext& ctx) {
   auto opts = std::make_shared<SmiOptions>();
   auto* e0 = smi.add_subcommand("0xe0", "Board service: function code in AH, argument in BX; prints AX and BX");
-  e0->add_option("--ax", opts->ax, "AX (a wider value sets all of RAX)")->required();
-  e0->add_option("--bx", opts->bx, "BX (a wider value sets all of RBX)")->required();
+  auto* ax = e0->add_option("--ax", opts->ax, "AX: function code in AH (16 bits; RAX[63:16] are 0)");
+  auto* bx = e0->add_option("--bx", opts->bx, "BX (16 bits; RBX[63:16] are 0)");
+  e0->add_option("--rax", opts->rax, "the whole RAX instead of --ax")->excludes(ax);
+  e0->add_option("--rbx", opts->rbx, "the whole RBX instead of --bx")->excludes(bx);
   e0->add_option("--cpu", opts->cpu, "processor that raises the SMI (default 0)");
   e0->callback([&ctx, opts] { RunBoardSmi(ctx, *opts); });
 

@@ -31,6 +31,9 @@ std::string HexString(uint64_t value, int digits) {
 }
 
 uint64_t ParseNumber(const std::string& text) {
+  // stoull takes a leading '-' and wraps the value around: "-3" would be 2^64 - 3.
+  if (text.empty() || text.find_first_of("-+ \t") != std::string::npos)
+    throw FwsimError("not a number: '" + text + "' (give a decimal or 0x-prefixed hexadecimal number)");
   try {
     size_t used = 0;
     uint64_t v = std::stoull(text, &used, 0);

@@ -52,7 +52,13 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    rc = app.exit(e);
+    // Help and version texts go out as CLI11 prints them; a bad command line is one error line.
+    if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+      rc = app.exit(e);
+    } else {
+      std::cerr << "fwsim: " << e.what() << " (fwsim --help lists the commands)\n";
+      rc = e.get_exit_code();
+    }
   } catch (const std::exception& e) {
     std::cerr << "fwsim: " << e.what() << "\n";
     rc = 1;
