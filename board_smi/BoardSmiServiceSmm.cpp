@@ -19,16 +19,17 @@ constexpr UINT32 kMeModeWhenHeciUnusable = kMeModeOther;
 
 // Prepares the reset pad and resets the board; never returns. On BL = 0 the pad only
 // moves to the PLTRST# reset domain; otherwise it goes to RSMRST# and drives low, so the
-// board sees it low through the reset.
+// board sees it low through the reset. The reset is the caller's request and happens
+// whatever the pad answered, so the pad statuses are not looked at.
 [[noreturn]] VOID ResetWithBoardPad(UINT8 Bl) {
   if (Bl != 0) {
-    GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsRsmrst);
+    static_cast<VOID>(GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsRsmrst));
     UINT32 owner = ~0u;
     if (GpioPadIdIsValid(BoardResetPad) && !EFI_ERROR(GpioReadPadOwner(BoardResetPad, &owner)) &&
         owner == kPadOwnerHost)
-      GpioWritePadConfigWord(BoardResetPad, 0, ~kPadCfgDw0GpioTxState, 0);
+      static_cast<VOID>(GpioWritePadConfigWord(BoardResetPad, 0, ~PadCfgDw0::GpioTxState::kMask, 0));
   } else {
-    GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsPltrst);
+    static_cast<VOID>(GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsPltrst));
   }
   IoWrite8(kResetControlPort, kBoardResetCommand);
   // The platform resets under this loop.

@@ -93,7 +93,12 @@ function(fw_driver_image name)
       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/images)
     # The frame calls back into the driver's body: link the libraries as one group.
     target_link_libraries(${name} PRIVATE -Wl,--start-group ${ARG_LIBS} fw_platform_host -Wl,--end-group
-      -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+      -Wl,--exclude-libs,ALL)
+    # clang's sanitizer and coverage runtimes live in the fuzzer executable that loads the
+    # image, so a fuzz build leaves their symbols to the loader.
+    if(NOT FW_BUILD_FUZZ)
+      target_link_libraries(${name} PRIVATE -Wl,--no-undefined)
+    endif()
     set_property(GLOBAL APPEND PROPERTY FW_HOST_IMAGES ${name})
   endif()
   if(FW_BUILD_UEFI)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pch/GpioGroup.h"
+#include "pch/GpioPadRegisters.h"
 
 // Bits 31:24 chipset ID (3 PCH-H, 4 PCH-LP), bits 23:16 group index, bits 15:0 pad number.
 typedef UINT32 GpioPadId;
@@ -18,17 +19,15 @@ constexpr UINT16 GpioPadNumber(GpioPadId Pad) { return static_cast<UINT16>(Pad);
 constexpr UINT32 GpioPadRegisterIndex(GpioPadId Pad) { return GpioPadNumber(Pad) >> 5; }
 constexpr UINT32 GpioPadBit(GpioPadId Pad) { return 1u << (GpioPadNumber(Pad) & 31); }
 
-// PAD_CFG_DW0..DW3: 16 bytes per pad from the group's DW0 offset.
-constexpr UINT32 kGpioPadConfigBytes = 16;
-constexpr UINT32 kGpioPadConfigDwords = 4;
-constexpr UINT32 kPadCfgDw0GpioTxState = 1u << 0;  // GPIOTXSTATE, guarded by PADCFGLOCKTX
-// PAD_OWN: a 4-bit field per pad, eight pads per register; 0 = host.
-constexpr UINT32 kPadOwnPadsPerRegister = 8;
-constexpr UINT32 kPadOwnBitsPerPad = 4;
-constexpr UINT32 kPadOwnOwnerMask = 0x3;
-constexpr UINT32 kPadOwnerHost = 0;
 
 BOOLEAN GpioPadIdIsValid(GpioPadId Pad);
 EFI_STATUS GpioReadPadOwner(GpioPadId Pad, UINT32* Owner);
-VOID GpioWritePadConfigWord(GpioPadId Pad, UINT32 DwordIndex, UINT32 AndMask, UINT32 OrValue);
+// Read-modify-write of one configuration dword, with the pad's PADCFGLOCK/PADCFGLOCKTX
+// lifted around it where a changed bit is locked. EFI_INVALID_PARAMETER for a pad or dword
+// the PCH does not have; a refused unlock returns its status with nothing written; a
+// refused relock returns its status after the write (the pad is then left unlocked).
+EFI_STATUS GpioWritePadConfigWord(GpioPadId Pad, UINT32 DwordIndex, UINT32 AndMask, UINT32 OrValue);
+// Sets GPIOTXSTATE. EFI_INVALID_PARAMETER for a pad the PCH does not have, EFI_UNSUPPORTED
+// for a pad the host does not own (nothing written in either case), else the status of the
+// write: a pad whose TX lock could not be lifted is reported as not driven.
 EFI_STATUS GpioDrivePadHigh(GpioPadId Pad);

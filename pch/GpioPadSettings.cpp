@@ -15,8 +15,8 @@ EFI_STATUS GpioEncodePadSettings(const GpioPadSettings* Settings, UINT32* Values
   if (EFI_ERROR(GpioMapResetDomain(static_cast<UINT8>(Settings->Word0 >> kPadSetResetShift), &reset)))
     return EFI_INVALID_PARAMETER;
   if ((Settings->Word0 & kPadSetResetPresent) != 0) {
-    Masks[0] |= kPadCfgDw0PadRstCfgMask;
-    Values[0] |= reset << kPadCfgDw0PadRstCfgShift;
+    Masks[0] |= PadCfgDw0::PadRstCfg::kMask;
+    Values[0] |= PadCfgDw0::PadRstCfg::Make(reset);
   }
   const UINT32 words[2] = {Settings->Word0, Settings->Word1};
   for (const GpioPadSettingsField& f : kGpioPadSettingsFields) {
@@ -44,10 +44,18 @@ EFI_STATUS GpioApplyPadSettings(GpioPadId Pad, const GpioPadSettings* Settings) 
   if (has(kPadSetRouteApply | kPadSetRouteSci) && (w1 & kPadSetSciConfirm) != kPadSetSciConfirm)
     return EFI_INVALID_PARAMETER;
 
-  // A refused reset byte leaves the masks empty: both dwords are written back unchanged.
-  GpioEncodePadSettings(Settings, values, masks);
-  GpioWritePadConfigWord(Pad, 0, ~masks[0], values[0]);
-  GpioWritePadConfigWord(Pad, 1, ~masks[1], values[1]);
+  // A reset byte the PCH has no domain for refuses the record before anything is written.
+  EFI_STATUS status = GpioEncodePadSettings(Settings, values, masks);
+  if (EFI_ERROR(status)) return status;
+
+  // From here each register is written in turn; the first refusal (an unlock or relock
+  // the sideband refused) ends the record with its status. The registers before it keep
+  // their new values, the refused one is unchanged (or written but left unlocked, for a
+  // refused relock), the ones after it are not touched.
+  status = GpioWritePadConfigWord(Pad, 0, ~masks[0], values[0]);
+  if (EFI_ERROR(status)) return status;
+  status = GpioWritePadConfigWord(Pad, 1, ~masks[1], values[1]);
+  if (EFI_ERROR(status)) return status;
 
   const GpioGroupId group = GpioPadGroupId(Pad);
   const UINT32 index = GpioPadRegisterIndex(Pad);
@@ -56,21 +64,25 @@ EFI_STATUS GpioApplyPadSettings(GpioPadId Pad, const GpioPadSettings* Settings) 
 
   // A pad routed to SMI must be host-software owned, or its SMI is never raised.
   if (has(kPadSetRouteApply | kPadSetRouteSmi)) {
-    GpioWriteGroupRegister(GpioRegHostSwOwn, group, index, ~bit, bit);
+    status = GpioWriteGroupRegister(GpioRegHostSwOwn, group, index, ~bit, bit);
   } else {
-    GpioWriteGroupRegister(GpioRegHostSwOwn, group, index, has(kPadSetHostSwOwnClear) ? ~bit : 0xFFFFFFFF,
-                           has(kPadSetHostSwOwnSet) ? bit : 0);
+    status = GpioWriteGroupRegister(GpioRegHostSwOwn, group, index, has(kPadSetHostSwOwnClear) ? ~bit : 0xFFFFFFFF,
+                                    has(kPadSetHostSwOwnSet) ? bit : 0);
   }
-  GpioWriteGroupRegister(GpioRegGpiGpeEn, group, index, clearIfRouted, has(kPadSetRouteSci) ? bit : 0);
+  if (EFI_ERROR(status)) return status;
+  status = GpioWriteGroupRegister(GpioRegGpiGpeEn, group, index, clearIfRouted, has(kPadSetRouteSci) ? bit : 0);
+  if (EFI_ERROR(status)) return status;
 
   const GpioGroupDescriptor& row = *GpioGroupRow(group);
   if (row.GpiNmiEn != kGpioNoRegister) {
-    GpioWriteGroupRegister(GpioRegGpiNmiEn, group, index, clearIfRouted, has(kPadSetRouteNmi) ? bit : 0);
+    status = GpioWriteGroupRegister(GpioRegGpiNmiEn, group, index, clearIfRouted, has(kPadSetRouteNmi) ? bit : 0);
+    if (EFI_ERROR(status)) return status;
   } else if (has(kPadSetRouteNmi)) {
     return EFI_UNSUPPORTED;
   }
   if (row.GpiSmiSts != kGpioNoRegister) {
-    GpioWriteGroupRegister(GpioRegGpiSmiEn, group, index, clearIfRouted, has(kPadSetRouteSmi) ? bit : 0);
+    status = GpioWriteGroupRegister(GpioRegGpiSmiEn, group, index, clearIfRouted, has(kPadSetRouteSmi) ? bit : 0);
+    if (EFI_ERROR(status)) return status;
   } else if (has(kPadSetRouteSmi)) {
     return EFI_UNSUPPORTED;
   }

@@ -30,14 +30,9 @@ constexpr UINT32 kPadSetTermField = 0x0000001F;           // bits 4:0, TERM = bi
 constexpr UINT32 kPadSetSciConfirm = 0x00000600;          // bits 10:9, both set for SCI routing
 constexpr UINT32 kPadSetRawOverrideField = 0x00006000;    // bits 14:13
 
-// PAD_CFG_DW0 / PAD_CFG_DW1 fields written.
-constexpr UINT32 kPadCfgDw0PadRstCfgShift = 30;           // PADRSTCFG 31:30
-constexpr UINT32 kPadCfgDw0PadRstCfgMask = 0xC0000000;
-
-// PADRSTCFG values.
-constexpr UINT32 kPadRstCfgRsmrst = 0;
-constexpr UINT32 kPadRstCfgHostDeepReset = 1;
-constexpr UINT32 kPadRstCfgPltrst = 2;
+constexpr UINT32 kPadRstCfgRsmrst = PadCfgDw0::kResetRsmrst;
+constexpr UINT32 kPadRstCfgHostDeepReset = PadCfgDw0::kResetHostDeep;
+constexpr UINT32 kPadRstCfgPltrst = PadCfgDw0::kResetPltrst;
 
 struct GpioResetDomainEntry {
   UINT8 Byte;
@@ -60,17 +55,29 @@ struct GpioPadSettingsField {
   INT8 Shift;
 };
 inline constexpr GpioPadSettingsField kGpioPadSettingsFields[] = {
-    {0, kPadSetTriggerField, 0, 0x06000000, 0x00600000, 4},       // RXEVCFG 26:25
-    {0, kPadSetRouteField, 0, 0x001E0000, 0x000F0000, 1},         // GPIROUTNMI/SMI/SCI/IOXAPIC 20:17
-    {0, kPadSetDirectionField, 0, 0x00000300, 0x00000300, 0},     // GPIOTXDIS 8, GPIORXDIS 9
-    {0, kPadSetInversionField, 0, 0x00800000, 0x00000800, 12},    // RXINV 23
-    {0, kPadSetOutputField, 0, 0x00000001, 0x00004000, -14},      // GPIOTXSTATE 0
-    {1, kPadSetRawOverrideField, 0, 0x10000000, 0x00004000, 14},  // RXRAW1 28
-    {0, kPadSetModeField, 0, 0x00001C00, 0x0000000E, 9},          // PMODE 12:10
-    {1, kPadSetTermField, 1, 0x00003C00, 0x0000001E, 9},          // TERM 13:10
+    {0, kPadSetTriggerField, 0, PadCfgDw0::RxEvCfg::kMask, 0x00600000, 4},
+    {0, kPadSetRouteField, 0,
+     PadCfgDw0::GpiRoutNmi::kMask | PadCfgDw0::GpiRoutSmi::kMask | PadCfgDw0::GpiRoutSci::kMask |
+         PadCfgDw0::GpiRoutIoxApic::kMask,
+     0x000F0000, 1},
+    {0, kPadSetDirectionField, 0, PadCfgDw0::GpioTxDis::kMask | PadCfgDw0::GpioRxDis::kMask, 0x00000300, 0},
+    {0, kPadSetInversionField, 0, PadCfgDw0::RxInv::kMask, 0x00000800, 12},
+    {0, kPadSetOutputField, 0, PadCfgDw0::GpioTxState::kMask, 0x00004000, -14},
+    {1, kPadSetRawOverrideField, 0, PadCfgDw0::RxRaw1::kMask, 0x00004000, 14},
+    {0, kPadSetModeField, 0, PadCfgDw0::PMode::kMask, 0x0000000E, 9},
+    {1, kPadSetTermField, 1, PadCfgDw1::Term::kMask, 0x0000001E, 9},
 };
+// The record's fields land where the datasheet puts the pad's fields.
+static_assert(PadCfgDw0::RxEvCfg::kMask == 0x06000000 && PadCfgDw0::PMode::kMask == 0x00001C00 &&
+              PadCfgDw1::Term::kMask == 0x00003C00 && PadCfgDw0::RxRaw1::kMask == 0x10000000);
 
 EFI_STATUS GpioMapResetDomain(UINT8 Byte, UINT32* Value);
 // ORs into Values[0..1] and Masks[0..1] (DW0, DW1); the caller zeroes them first.
 EFI_STATUS GpioEncodePadSettings(const GpioPadSettings* Settings, UINT32* Values, UINT32* Masks);
+// EFI_UNSUPPORTED (pad absent or not the host's) and EFI_INVALID_PARAMETER (SCI routing
+// without its confirmation, or a reset byte without a domain) before anything is written.
+// Otherwise DW0, DW1, HOSTSW_OWN, GPI_GPE_EN, GPI_NMI_EN and GPI_SMI_EN are written in that
+// order; the first refused unlock or relock ends the record with its status, leaving the
+// registers before it written and the ones after it untouched. EFI_UNSUPPORTED after the
+// writes for NMI or SMI routing on a group without those registers.
 EFI_STATUS GpioApplyPadSettings(GpioPadId Pad, const GpioPadSettings* Settings);

@@ -10,10 +10,11 @@ const FrameDriverProfile gFrameDriverProfile = {
 };
 
 EFI_STATUS EFIAPI SleepGpioEventHandler(EFI_HANDLE, const VOID*, VOID*, UINTN*) {
-  // Each pad on its own: a pad the running PCH lacks, or one another agent owns, is left
-  // alone and does not keep the other from being driven.
-  GpioDrivePadHigh(kSleepGpioFirstPad);
-  GpioDrivePadHigh(kSleepGpioSecondPad);
+  // Each pad on its own: a pad the running PCH lacks, one another agent owns, or one whose
+  // lock the sideband refused to lift is left as it is and does not keep the other from
+  // being driven. The sleep entry goes on whatever the pads answered.
+  static_cast<VOID>(GpioDrivePadHigh(kSleepGpioFirstPad));
+  static_cast<VOID>(GpioDrivePadHigh(kSleepGpioSecondPad));
   return EFI_SUCCESS;
 }
 

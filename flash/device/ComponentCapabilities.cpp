@@ -100,7 +100,9 @@ EFI_STATUS ProgramCapabilitiesFromDescriptor() {
     UINT32 n = tableBytes - offset < kChunkBytes ? tableBytes - offset : kChunkBytes;
     status = SpiReadDescriptor(tableStart + offset, n, buffer);
     if (EFI_ERROR(status)) return status;
-    for (UINT32 c = 0; c < n; c += kVsccEntryBytes) {
+    // A table length of 4 mod 8 leaves half an entry at the end: an identifier without its
+    // VSCC value is no entry, so the search ends there as without a match.
+    for (UINT32 c = 0; c + kVsccEntryBytes <= n; c += kVsccEntryBytes) {
       if (ReadU32(buffer + c) == gSpiFlashDeviceLayer.FlashJedecId) {
         WriteCapabilities(ReadU32(buffer + c + 4));
         return EFI_SUCCESS;

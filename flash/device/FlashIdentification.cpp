@@ -56,8 +56,9 @@ BOOLEAN IdentifyFamily(const FamilyRoutine& Family, FlashDeviceRecord** Device) 
   ApplyRow(*row, size, profile);
 
   s.FlashSize = size;
-  // Copied without its terminator: the buffer starts zeroed and only ever receives the
-  // name of the one part the board carries.
+  // The name is copied without its terminator, so the buffer is cleared first: a shorter
+  // name must not keep the tail of a longer one identified before it.
+  ZeroMem(s.PartNameBuffer, sizeof s.PartNameBuffer);
   for (UINT32 i = 0; row->Name[i] != '\0' && i < kPartNameBufferBytes - 1; ++i) s.PartNameBuffer[i] = row->Name[i];
   *Device = &s.SpiFlashDevice;
   s.CurrentPartProfile = profile;

@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-#include "biosguard_var/BiosGuardVarDxe.h"
 #include "sim/board/AtomicFile.h"
 #include "sim/board/BoardDescription.h"
 #include "sim/board/MemoryMap.h"
@@ -101,6 +100,12 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
   pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_);
   bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
+  bus_->MapIo(AcpiPmc::kAbase + AcpiPmc::kPm1Sts, AcpiPmc::kAbase + AcpiPmc::kPm1Cnt + 3, &acpi_pm_);
+  bus_->MapIo(AcpiPmc::kAbase + AcpiPmc::kSmiEn, AcpiPmc::kAbase + AcpiPmc::kSmiSts + 3, &acpi_pm_);
+  acpi_pm_.on_smi = [this] { chipset_smi_pending_ = true; };
+  acpi_pm_.on_sleep = [this](unsigned slp_typ) {
+    bus_->TraceText("PMC: SLP_EN with SLP_TYP " + std::to_string(slp_typ) + ", the platform enters the sleep state");
+  };
 
   apm_.on_smi = [this](uint8_t command, uint8_t data) { pending_smi_ = {command, data}; };
   reset_control_.on_reset = [this](const std::string& kind) {
@@ -237,9 +242,8 @@ BootReport Board::Boot() {
 
   report.bios_guard_active = (bus_->PeekMsr(kMsrPlatformInfoIndex).value_or(0) & kPlatformInfoBiosGuard) &&
                              (bus_->PeekMsr(kMsrBiosGuardConfigIndex).value_or(0) & 0x2);
-  EFI_GUID vendor;
-  std::memcpy(&vendor, kBiosGuardCapsuleVariableGuidWords, sizeof vendor);
-  report.capsule_variable_present = firmware_->variables().Get(kBiosGuardCapsuleVariableName, vendor) != nullptr;
+  report.capsule_variable_present =
+      firmware_->variables().Get(kCapsuleVariableName, kCapsuleVariableVendor) != nullptr;
   for (auto& [address, size] : firmware_->boot_pool().live()) {
     char b[96];
     std::snprintf(b, sizeof b, "%s: %llu bytes at 0x%llX", firmware_->boot_pool().OwnerOf(address).c_str(),
@@ -262,6 +266,7 @@ BootReport Board::Reboot() {
   carried_variables_ = firmware_ ? firmware_->variables() : carried_variables_;
   cpu_->ClearReset();
   pwrm_.OnReset();
+  acpi_pm_.OnReset();
   pch_->OnPlatformReset();
   flash_->OnReset();
   return Boot();
@@ -321,14 +326,58 @@ SmiResult Board::RaiseSoftwareSmi(unsigned cpu, uint8_t value, uint8_t data) {
   return FinishSmi(outcome, start);
 }
 
+void Board::WakeIfAsleep() {
+  if (acpi_pm_.sleep_state() == AcpiPmc::kSlpTypS0) return;
+  bus_->TraceText("PMC: wake, WAK_STS set");
+  acpi_pm_.Wake();
+  // The resume path of the SMM core arms its sources again.
+  firmware_->ArmChipsetSmis();
+}
+
+SmiResult Board::ServeChipsetSmis(uint64_t start_ns) {
+  if (!chipset_smi_pending_) {
+    SmiResult none = FinishSmi({}, start_ns);
+    none.smi = false;
+    return none;
+  }
+  Firmware::SmiOutcome outcome;
+  // An SMI held back until EOS is served right after the one before it.
+  for (unsigned round = 0; chipset_smi_pending_ && round < 8; ++round) {
+    chipset_smi_pending_ = false;
+    bus_->TraceText("PMC: SMI#");
+    Firmware::SmiOutcome o = firmware_->ChipsetSmi();
+    if (o.handled || round == 0) outcome = o;
+    if (o.outcome != Cpu::Outcome::kReturned) break;
+  }
+  return FinishSmi(outcome, start_ns);
+}
+
 SmiResult Board::PressPowerButton() {
-  uint64_t start = bus_->clock().Now();
-  return FinishSmi(firmware_->PowerButton(EfiPowerButtonEntry), start);
+  const uint64_t start = bus_->clock().Now();
+  WakeIfAsleep();
+  chipset_smi_pending_ = false;
+  bus_->TraceText("PMC: power button pressed, PWRBTN_STS set");
+  acpi_pm_.PressPowerButton();
+  return ServeChipsetSmis(start);
 }
 
 SmiResult Board::EnterSleep(EFI_SLEEP_TYPE type) {
-  uint64_t start = bus_->clock().Now();
-  return FinishSmi(firmware_->SleepEntry(type, SxEntry), start);
+  unsigned slp_typ = 0;
+  switch (type) {
+    case SxS1: slp_typ = AcpiPmc::kSlpTypS1; break;
+    case SxS3: slp_typ = AcpiPmc::kSlpTypS3; break;
+    case SxS4: slp_typ = AcpiPmc::kSlpTypS4; break;
+    case SxS5: slp_typ = AcpiPmc::kSlpTypS5; break;
+    default: throw std::invalid_argument("no sleep state S" + std::to_string(type) + " to enter");
+  }
+  const uint64_t start = bus_->clock().Now();
+  WakeIfAsleep();
+  chipset_smi_pending_ = false;
+  // The OS's write of SLP_TYP and SLP_EN.
+  constexpr uint16_t kPm1Cnt = AcpiPmc::kAbase + AcpiPmc::kPm1Cnt;
+  const uint32_t cnt = bus_->IoRead(kPm1Cnt, 4) & ~AcpiPmc::kSlpTypMask;
+  bus_->IoWrite(kPm1Cnt, 4, cnt | (slp_typ << AcpiPmc::kSlpTypShift) | AcpiPmc::kSlpEn);
+  return ServeChipsetSmis(start);
 }
 
 void Board::InstallBiosGuardProtocol() {

@@ -14,6 +14,7 @@
 
 #include "sim/core/Bus.h"
 #include "sim/core/Cpu.h"
+#include "sim/devices/AcpiPmc.h"
 #include "sim/devices/ApmPort.h"
 #include "sim/devices/Cmos.h"
 #include "sim/devices/PchDevices.h"
@@ -57,7 +58,14 @@ struct SmiResult {
   std::string reset_kind;
   std::string fault;
   uint64_t device_ns = 0;  // simulated time the SMI took
+  bool smi = true;         // the chipset raised an SMI (a platform event may raise none)
 };
+
+// The variable other firmware reads to learn that BIOS Guard capsules are in use (the board's
+// boot report says whether this boot left it in the store).
+inline constexpr EFI_GUID kCapsuleVariableVendor = {
+    0x368B3153, 0x563D, 0x4610, {0x8D, 0x94, 0x47, 0xA9, 0xFA, 0x8C, 0x4C, 0x16}};
+inline constexpr char16_t kCapsuleVariableName[] = u"BiosGuardCapsuleVariable";
 
 // The standard SMM and DXE driver images, in dispatch order.
 struct DriverImageInfo {
@@ -82,6 +90,7 @@ class Board {
   PchDevices& pch() { return *pch_; }
   Cmos& cmos() { return cmos_; }
   PowerManagement& pwrm() { return pwrm_; }
+  AcpiPmc& acpi_pm() { return acpi_pm_; }
   const toml::table& description() const { return description_; }
   const std::filesystem::path& dir() const { return dir_; }
   FlashUpdatePrepareStandIn& flash_update_prepare() { return prepare_; }
@@ -103,7 +112,11 @@ class Board {
   uint64_t CpuRegister(unsigned cpu, EFI_SMM_SAVE_STATE_REGISTER reg);
   // The OS on processor `cpu` writes `value` to APM_CNT (0xB2).
   SmiResult RaiseSoftwareSmi(unsigned cpu, uint8_t value, uint8_t data = 0);
+  // The power button is pressed: the PMC sets PWRBTN_STS and raises an SMI when PWRBTN_EN
+  // and GBL_SMI_EN are set and SCI_EN is clear.
   SmiResult PressPowerButton();
+  // The OS enters a sleep state: it writes SLP_TYP and SLP_EN to PM1_CNT, which the PMC
+  // traps into an SMI while SLP_SMI_EN is set. A board asleep is woken by the next event.
   SmiResult EnterSleep(EFI_SLEEP_TYPE type);
 
   // Installs FlashUpdatePrepareProtocol / BiosGuardProtocol now (boards where they arrive late).
@@ -117,6 +130,9 @@ class Board {
   void BuildHardware(std::vector<uint8_t> flash);
   void ApplyCpuDescription();
   SmiResult FinishSmi(const Firmware::SmiOutcome& outcome, uint64_t start_ns);
+  // Serves the SMIs the PMC raised since `chipset_smi_pending_` was last cleared.
+  SmiResult ServeChipsetSmis(uint64_t start_ns);
+  void WakeIfAsleep();
   void StartPlatformFlash(BootReport& report);
   void DropEmulation();
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
@@ -128,6 +144,8 @@ class Board {
   Cmos cmos_;
   std::unique_ptr<PmTimer> pm_timer_;
   PowerManagement pwrm_;
+  AcpiPmc acpi_pm_;
+  bool chipset_smi_pending_ = false;
   ResetControl reset_control_;
   ApmPort apm_;
   std::unique_ptr<SpiFlash> flash_;

@@ -68,6 +68,7 @@ constexpr FieldRule kFieldRules[] = {
     {"faults", "p2sb_hidden", Kind::kBoolean},
     {"faults", "p2sb_stuck_busy", Kind::kText, 0, 0, "entry|message"},
     {"faults", "p2sb_error_response", Kind::kInteger, 0, 0xFF},
+    {"faults", "p2sb_error_after", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "erase_failures", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "program_failures", Kind::kInteger, 0, kCountMax},
     {"faults.flash", "hang_after_operations", Kind::kInteger, -1, kCountMax},
@@ -182,8 +183,9 @@ toml::table ParseBoardDescription(std::string_view text, const std::string& sour
     return toml::parse(text, source);
   } catch (const toml::parse_error& e) {
     const auto& at = e.source().begin;
+    // The parser quotes the text it stopped at, line breaks and all: an error stays one line.
     std::string what(e.description());
-    std::replace(what.begin(), what.end(), '\n', ' ');
+    std::replace_if(what.begin(), what.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
     throw std::runtime_error(source + " line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
                              ": damaged TOML: " + what);
   }

@@ -4,14 +4,12 @@
 
 namespace sim {
 
-GpioCommunity::GpioCommunity(uint8_t port, const GpioGroupDescriptor* table, const char* const* names, unsigned rows)
-    : port_(port) {
-  for (unsigned i = 0; i < rows; ++i) {
-    if (static_cast<uint8_t>(table[i].PortId) != port) continue;
-    const GpioGroupDescriptor& row = table[i];
+GpioCommunity::GpioCommunity(uint8_t port, const std::vector<GpioGroupLayout>& layouts) : port_(port) {
+  for (const GpioGroupLayout& row : layouts) {
+    if (row.port != port) continue;
     const unsigned g = static_cast<unsigned>(groups_.size());
-    groups_.push_back({i, names[i], row});
-    const unsigned pads = row.PadCount;
+    groups_.push_back({row.index, row.name, row});
+    const unsigned pads = row.pads;
     const unsigned words = (pads + 31) / 32;
     GroupState st;
     st.pads.resize(pads);
@@ -20,22 +18,22 @@ GpioCommunity::GpioCommunity(uint8_t port, const GpioGroupDescriptor* table, con
       v->assign(words, 0);
     state_.push_back(std::move(st));
 
-    for (unsigned r = 0; r < (pads + 7) / 8; ++r) Map(static_cast<uint16_t>(row.PadOwn + 4 * r), {g, Kind::kPadOwn, r});
+    for (unsigned r = 0; r < (pads + 7) / 8; ++r) Map(static_cast<uint16_t>(row.pad_own + 4 * r), {g, Kind::kPadOwn, r});
     const std::pair<uint16_t, Kind> bit_registers[] = {
-        {row.HostSwOwn, Kind::kHostSwOwn}, {row.GpiIs, Kind::kGpiIs},     {row.GpiIe, Kind::kGpiIe},
-        {row.GpiGpeSts, Kind::kGpeSts},    {row.GpiGpeEn, Kind::kGpeEn},  {row.GpiSmiSts, Kind::kSmiSts},
-        {row.GpiSmiEn, Kind::kSmiEn},      {row.GpiNmiSts, Kind::kNmiSts}, {row.GpiNmiEn, Kind::kNmiEn},
+        {row.hostsw_own, Kind::kHostSwOwn},   {row.gpi_is, Kind::kGpiIs},         {row.gpi_ie, Kind::kGpiIe},
+        {row.gpi_gpe_sts, Kind::kGpeSts},     {row.gpi_gpe_en, Kind::kGpeEn},     {row.gpi_smi_sts, Kind::kSmiSts},
+        {row.gpi_smi_en, Kind::kSmiEn},       {row.gpi_nmi_sts, Kind::kNmiSts},   {row.gpi_nmi_en, Kind::kNmiEn},
     };
     for (auto [offset, kind] : bit_registers) {
-      if (offset == kGpioNoRegister) continue;
+      if (offset == kGpioAbsentRegister) continue;
       for (unsigned r = 0; r < words; ++r) Map(static_cast<uint16_t>(offset + 4 * r), {g, kind, r});
     }
     for (unsigned r = 0; r < words; ++r) {
-      Map(static_cast<uint16_t>(row.PadCfgLock + 8 * r), {g, Kind::kLock, r});
-      Map(static_cast<uint16_t>(row.PadCfgLockTx + 8 * r), {g, Kind::kLockTx, r});
+      Map(static_cast<uint16_t>(row.padcfglock + 8 * r), {g, Kind::kLock, r});
+      Map(static_cast<uint16_t>(row.padcfglocktx + 8 * r), {g, Kind::kLockTx, r});
     }
     for (unsigned n = 0; n < pads; ++n) {
-      const uint16_t base = static_cast<uint16_t>(row.PadCfgDw0 + 16 * n);
+      const uint16_t base = static_cast<uint16_t>(row.pad_cfg_dw0 + 16 * n);
       Map(base, {g, Kind::kDw0, n});
       Map(static_cast<uint16_t>(base + 4), {g, Kind::kDw1, n});
       Map(static_cast<uint16_t>(base + 8), {g, Kind::kDwReserved, n});
@@ -50,9 +48,9 @@ void GpioCommunity::Map(uint16_t offset, Decoded d) {
                            std::to_string(offset));
 }
 
-int GpioCommunity::FindGroup(unsigned table_index) const {
+int GpioCommunity::FindGroup(unsigned group_index) const {
   for (size_t g = 0; g < groups_.size(); ++g)
-    if (groups_[g].index == table_index) return static_cast<int>(g);
+    if (groups_[g].index == group_index) return static_cast<int>(g);
   return -1;
 }
 

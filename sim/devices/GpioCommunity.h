@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pch/GpioGroupTables.h"
+#include "sim/devices/GpioGroupLayout.h"
 #include "sim/devices/SidebandWindow.h"
 
 namespace sim {
@@ -27,9 +27,9 @@ class GpioCommunity : public SidebandEndpoint {
   static constexpr uint32_t kDefaultDw0 = 0x44000100;  // GPIO input, reset domain deep
 
   struct Group {
-    unsigned index;  // row of the variant's table
+    unsigned index;  // GpioPadId group index
     std::string name;
-    GpioGroupDescriptor row;
+    GpioGroupLayout layout;
   };
   struct Pad {
     uint32_t dw0 = kDefaultDw0;
@@ -48,15 +48,15 @@ class GpioCommunity : public SidebandEndpoint {
     std::vector<uint32_t> hostsw_own, gpi_is, gpi_ie, gpe_sts, gpe_en, smi_sts, smi_en, nmi_sts, nmi_en, lock, lock_tx;
   };
 
-  // Builds the community of `port` from every row of `table` whose port it is.
-  GpioCommunity(uint8_t port, const GpioGroupDescriptor* table, const char* const* names, unsigned rows);
+  // Builds the community of `port` from every group of `layouts` on that port.
+  GpioCommunity(uint8_t port, const std::vector<GpioGroupLayout>& layouts);
 
   uint8_t port() const { return port_; }
   const std::vector<Group>& groups() const { return groups_; }
   GroupState& state(unsigned group) { return state_[group]; }
   const GroupState& state(unsigned group) const { return state_[group]; }
-  // Position of a table row among this community's groups, or -1.
-  int FindGroup(unsigned table_index) const;
+  // Position of a group (by GpioPadId group index) among this community's groups, or -1.
+  int FindGroup(unsigned group_index) const;
   // A reset through 0xCF9 (with or without power cycle): every pad outside the RSMRST#
   // domain returns to its power-on configuration; RSMRST# pads keep theirs.
   void OnPlatformReset();

@@ -61,7 +61,7 @@ void P2sb::Sync() {
   in_flight_ = false;
   Message& m = pending_;
   uint32_t read_data = 0;
-  if (forced_response_ != 0) {
+  if (forced_response_ != 0 && landed_ >= forced_after_) {
     m.response = forced_response_;
   } else if (SidebandEndpoint* ep = fabric_.Endpoint(m.port)) {
     m.response = ep->Message(m.opcode, m.offset, m.data, m.byte_mask, &read_data);
@@ -69,6 +69,7 @@ void P2sb::Sync() {
   } else {
     m.response = kSidebandResponseUnsupported;
   }
+  ++landed_;
   m.time_ns = bus_.clock().Now();
   uint16_t stat = static_cast<uint16_t>(cfg_.Get(kSbiStat, 2));
   cfg_.Put(kSbiStat, 2, static_cast<uint16_t>((stat & ~kStatResponseMask) | (m.response << 1)));

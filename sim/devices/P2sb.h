@@ -31,8 +31,12 @@ class P2sb : public PciFunction {
   // Fault injection.
   enum class StuckBusy { kNone, kAlways, kAfterStart };
   void SetStuckBusy(StuckBusy mode);
-  // A non-zero status (1-3) answers every message instead of its endpoint.
-  void SetForcedResponse(uint8_t status) { forced_response_ = status & 3; }
+  // A non-zero status (1-3) answers every message instead of its endpoint, from the message
+  // after the first `after_messages` on (those reach their endpoints).
+  void SetForcedResponse(uint8_t status, unsigned after_messages = 0) {
+    forced_response_ = status & 3;
+    forced_after_ = after_messages;
+  }
 
   // Lands a message whose fabric time has passed.
   void Sync();
@@ -61,6 +65,8 @@ class P2sb : public PciFunction {
   bool stuck_after_start_ = false;
   uint64_t done_at_ns_ = 0;
   uint8_t forced_response_ = 0;
+  unsigned forced_after_ = 0;
+  unsigned landed_ = 0;
   Message pending_{};
   std::vector<Message> messages_;
 };

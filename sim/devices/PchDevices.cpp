@@ -7,7 +7,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "pch/PchVariant.h"
 #include "sim/board/MemoryMap.h"
 
 namespace sim {
@@ -15,24 +14,14 @@ namespace sim {
 namespace {
 constexpr uint8_t kGpioPorts[] = {0x6A, 0x6B, 0x6C, 0x6D, 0x6E};
 
-// P2SB and HECI device IDs of the PCH family an LPC/eSPI device ID belongs to.
-struct FamilyIds {
-  uint16_t lpc_family;  // LPC device ID & 0xFF00
-  uint16_t p2sb;
-  uint16_t heci;
+constexpr PchFamily kFamilies[] = {
+    {"300-series PCH-H", 0xA300, 0xA31F, PchKind::kH, 0xA320, 0xA360},
+    {"300-series PCH-LP", 0x9D80, 0x9D9F, PchKind::kLp, 0x9DA0, 0x9DE0},
+    {"400-series PCH-H", 0x0680, 0x069F, PchKind::kH, 0x06A0, 0x06E0},
+    {"400-series PCH-LP", 0x0280, 0x029F, PchKind::kLp, 0x02A0, 0x02E0},
+    {"200-series PCH-H", 0xA2C0, 0xA2DF, PchKind::kUnknown, 0xA2A0, 0xA2BA},
 };
-constexpr FamilyIds kFamilies[] = {
-    {0xA300, 0xA320, 0xA360},  // 300-series PCH-H
-    {0x9D00, 0x9DA0, 0x9DE0},  // 300-series PCH-LP
-    {0x0600, 0x06A0, 0x06E0},  // 400-series PCH-H
-    {0x0200, 0x02A0, 0x02E0},  // 400-series PCH-LP
-    {0xA200, 0xA2A0, 0xA2BA},  // 200-series PCH-H
-};
-FamilyIds FamilyOf(uint16_t lpc_id) {
-  for (const FamilyIds& f : kFamilies)
-    if ((lpc_id & 0xFF00) == f.lpc_family) return f;
-  return kFamilies[0];
-}
+constexpr PchFamily kUnlistedFamily = {"unlisted PCH", 0, 0, PchKind::kUnknown, 0xA320, 0xA360};
 
 template <typename T>
 T Integer(const toml::node_view<const toml::node>& node, T fallback, const char* what) {
@@ -56,6 +45,12 @@ void SetBit(std::vector<uint32_t>& reg, unsigned pad, bool on) {
 }
 }  // namespace
 
+const PchFamily* PchFamilyOfLpcDeviceId(uint16_t lpc_device_id) {
+  for (const PchFamily& f : kFamilies)
+    if (lpc_device_id >= f.lpc_first && lpc_device_id <= f.lpc_last) return &f;
+  return nullptr;
+}
+
 PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description) : bus_(bus) {
   const auto pch = description["pch"];
   const std::string variant = pch["variant"].value_or(std::string("h"));
@@ -70,20 +65,15 @@ PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description) : bus_(bu
     throw std::invalid_argument("board description: [pch] variant must be h, lp or unknown, not '" + variant + "'");
   }
   const uint16_t lpc_id = Integer<uint16_t>(pch["lpc_device_id"], default_id, "[pch] lpc_device_id");
-  switch (PchVariantOfDeviceId(lpc_id)) {
-    case PchVariantH: kind_ = PchKind::kH; break;
-    case PchVariantLp: kind_ = PchKind::kLp; break;
-    default: kind_ = PchKind::kUnknown; break;
-  }
-  const FamilyIds family = FamilyOf(lpc_id);
+  const PchFamily* listed = PchFamilyOfLpcDeviceId(lpc_id);
+  const PchFamily& family = listed != nullptr ? *listed : kUnlistedFamily;
+  kind_ = family.kind;
 
   lpc_ = std::make_unique<PchLpc>(lpc_id);
   bus.AttachPci(0, 31, 0, lpc_.get());
 
-  unsigned rows = 0;
-  const GpioGroupDescriptor* table = group_table(&rows);
   for (uint8_t port : kGpioPorts) {
-    communities_.push_back(std::make_unique<GpioCommunity>(port, table, group_names(), rows));
+    communities_.push_back(std::make_unique<GpioCommunity>(port, group_layouts()));
     sideband_.Attach(port, communities_.back().get());
   }
   bus.MapMmio(kSidebandBase, kSidebandSize, &sideband_);
@@ -118,7 +108,8 @@ PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description) : bus_(bu
     else if (*stuck == "message") p2sb_->SetStuckBusy(P2sb::StuckBusy::kAfterStart);
     else throw std::invalid_argument("board description: [faults] p2sb_stuck_busy must be entry or message");
   }
-  p2sb_->SetForcedResponse(Integer<uint8_t>(faults["p2sb_error_response"], 0, "[faults] p2sb_error_response"));
+  p2sb_->SetForcedResponse(Integer<uint8_t>(faults["p2sb_error_response"], 0, "[faults] p2sb_error_response"),
+                           Integer<unsigned>(faults["p2sb_error_after"], 0, "[faults] p2sb_error_after"));
 }
 
 PchDevices::~PchDevices() {
@@ -133,20 +124,13 @@ void PchDevices::OnPlatformReset() {
   if (heci_) heci_->OnPlatformReset();
 }
 
-const GpioGroupDescriptor* PchDevices::group_table(unsigned* rows) const {
-  if (kind_ == PchKind::kLp) {
-    *rows = std::size(kGpioGroupTablePchLp);
-    return kGpioGroupTablePchLp;
-  }
-  *rows = std::size(kGpioGroupTablePchH);
-  return kGpioGroupTablePchH;
+const std::vector<GpioGroupLayout>& PchDevices::group_layouts() const {
+  return GpioGroupLayouts(kind_ == PchKind::kLp ? GpioFamily::kPchLp : GpioFamily::kPchH);
 }
 
-const char* const* PchDevices::group_names() const {
-  return kind_ == PchKind::kLp ? kGpioGroupNamesPchLp : kGpioGroupNamesPchH;
+uint8_t PchDevices::chipset_id() const {
+  return kind_ == PchKind::kLp ? kGpioPadIdChipsetPchLp : kGpioPadIdChipsetPchH;
 }
-
-uint8_t PchDevices::chipset_id() const { return kind_ == PchKind::kLp ? kGpioChipsetIdPchLp : kGpioChipsetIdPchH; }
 
 GpioCommunity* PchDevices::community(uint8_t port) {
   for (auto& c : communities_)
@@ -155,9 +139,8 @@ GpioCommunity* PchDevices::community(uint8_t port) {
 }
 
 std::optional<GpioPadRef> PchDevices::FindPad(const std::string& text) {
-  unsigned rows = 0;
-  const GpioGroupDescriptor* table = group_table(&rows);
-  const char* const* names = group_names();
+  const std::vector<GpioGroupLayout>& groups = group_layouts();
+  const unsigned rows = static_cast<unsigned>(groups.size());
   unsigned index = rows;
   unsigned long pad = 0;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -174,8 +157,8 @@ std::optional<GpioPadRef> PchDevices::FindPad(const std::string& text) {
   } else {
     size_t best = 0;
     for (unsigned i = 0; i < rows; ++i) {
-      const size_t len = std::strlen(names[i]);
-      if (len > best && text.size() > len && text.compare(0, len, names[i]) == 0 &&
+      const size_t len = groups[i].name.size();
+      if (len > best && text.size() > len && text.compare(0, len, groups[i].name) == 0 &&
           std::all_of(text.begin() + len, text.end(), [](unsigned char c) { return std::isdigit(c); })) {
         best = len;
         index = i;
@@ -184,12 +167,12 @@ std::optional<GpioPadRef> PchDevices::FindPad(const std::string& text) {
     if (index == rows || text.size() - best > 5) return std::nullopt;
     pad = std::stoul(text.substr(best));
   }
-  if (index >= rows || pad >= table[index].PadCount) return std::nullopt;
-  GpioCommunity* c = community(static_cast<uint8_t>(table[index].PortId));
+  if (index >= rows || pad >= groups[index].pads) return std::nullopt;
+  GpioCommunity* c = community(groups[index].port);
   if (c == nullptr) return std::nullopt;
   GpioPadRef ref{c, static_cast<unsigned>(c->FindGroup(index)), index, static_cast<unsigned>(pad), 0, ""};
   ref.pad_id = (uint32_t(chipset_id()) << 24) | (index << 16) | static_cast<uint32_t>(pad);
-  ref.name = std::string(names[index]) + std::to_string(pad);
+  ref.name = groups[index].name + std::to_string(pad);
   return ref;
 }
 
@@ -215,7 +198,8 @@ void PchDevices::ApplyPadDescription(const std::string& key, const toml::table& 
     const bool current = (((*reg)[n / 32] >> (n % 32)) & 1) != 0;
     SetBit(*reg, n, Boolean(d[name], current, (where + name).c_str()));
   }
-  for (const auto& [k, v] : desc) {
+  for (const auto& entry : desc) {
+    const toml::key& k = entry.first;  // a named key: clang 14 cannot capture a structured binding
     static const char* const known[] = {"owner", "dw0", "dw1", "lock", "lock_tx", "hostsw_own",
                                         "gpi_ie", "gpe_en", "smi_en", "nmi_en"};
     if (std::none_of(std::begin(known), std::end(known), [&](const char* s) { return k.str() == s; }))

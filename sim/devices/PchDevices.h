@@ -8,7 +8,8 @@
 //                       hostsw_own = false, gpi_ie = false, gpe_en = false, smi_en = false,
 //                       nmi_en = false }     (key: pad name, or pad ID such as "0x03030009")
 //   [me]     present = true, device_id, hfsts1, bar0 = 0xFED1A004, bar1 = 0
-//   [faults] p2sb_hidden = true, p2sb_stuck_busy = "entry" | "message", p2sb_error_response = 1..3
+//   [faults] p2sb_hidden = true, p2sb_stuck_busy = "entry" | "message", p2sb_error_response = 1..3,
+//            p2sb_error_after = N (the first N messages are answered by their endpoints)
 #pragma once
 
 #include <cstdint>
@@ -19,10 +20,10 @@
 
 #include <toml++/toml.h>
 
-#include "pch/GpioGroupTables.h"
 #include "sim/core/Bus.h"
 #include "sim/core/Cpu.h"
 #include "sim/devices/GpioCommunity.h"
+#include "sim/devices/GpioGroupLayout.h"
 #include "sim/devices/Heci.h"
 #include "sim/devices/P2sb.h"
 #include "sim/devices/PchLpc.h"
@@ -31,6 +32,18 @@
 namespace sim {
 
 enum class PchKind { kH, kLp, kUnknown };
+
+// The PCH family an LPC/eSPI device ID (0:31:0 register 0x02) belongs to, from the
+// datasheets' device-ID tables: each family's LPC/eSPI controller takes the IDs of one
+// 32-ID block, its SKUs in the low 5 bits.
+struct PchFamily {
+  const char* name;
+  uint16_t lpc_first, lpc_last;  // LPC/eSPI device IDs of the family
+  PchKind kind;                  // the GPIO layout its pads follow (kUnknown: a PCH the firmware does not serve)
+  uint16_t p2sb, heci;           // device IDs of its P2SB and HECI functions
+};
+// The family of `lpc_device_id`, or nullptr for an ID of no listed family.
+const PchFamily* PchFamilyOfLpcDeviceId(uint16_t lpc_device_id);
 
 // Default LPC/eSPI device IDs: Z390 (300-series PCH-H), 300-series PCH-LP, and a
 // 200-series PCH-H that the firmware does not know.
@@ -41,7 +54,7 @@ constexpr uint16_t kLpcDeviceIdUnknown = 0xA2C9;
 struct GpioPadRef {
   GpioCommunity* community;
   unsigned group;       // within the community
-  unsigned table_index; // row of the variant's group table
+  unsigned group_index; // GpioPadId group index
   unsigned pad;
   uint32_t pad_id;      // GpioPadId
   std::string name;     // e.g. GPP_D9
@@ -63,9 +76,8 @@ class PchDevices {
   // Board reset through 0xCF9: PLTRST#-domain state returns to its power-on values.
   void OnPlatformReset();
 
-  // The GPIO group table that this PCH's pads follow (an unrecognised PCH has PCH-H pads).
-  const GpioGroupDescriptor* group_table(unsigned* rows) const;
-  const char* const* group_names() const;
+  // The GPIO groups that this PCH's pads follow (an unrecognised PCH has PCH-H pads).
+  const std::vector<GpioGroupLayout>& group_layouts() const;
   uint8_t chipset_id() const;
   // A pad by name ("GPP_D9") or by GpioPadId ("0x03030009"); nullopt when this PCH has none.
   std::optional<GpioPadRef> FindPad(const std::string& name_or_id);

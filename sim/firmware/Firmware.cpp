@@ -1,5 +1,7 @@
 #include "sim/firmware/Firmware.h"
 
+#include "sim/devices/AcpiPmc.h"
+
 #include <cstring>
 #include <stdexcept>
 
@@ -181,6 +183,7 @@ struct FirmwareServices {
     *handle = f.pb_children_.back().handle.get();
     f.registrations_.push_back(
         {f.current_owner_, std::string("power button (") + (context->Phase == EfiPowerButtonEntry ? "entry" : "exit") + ")"});
+    f.ArmChipsetSmis();
     return EFI_SUCCESS;
   }
   static EFI_STATUS EFIAPI PbUnRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL*, EFI_HANDLE handle) {
@@ -203,6 +206,7 @@ struct FirmwareServices {
     f.sx_children_.push_back({fn, *context, f.current_owner_, std::make_unique<int>(0)});
     *handle = f.sx_children_.back().handle.get();
     f.registrations_.push_back({f.current_owner_, "sleep S" + std::to_string(context->Type) + " (entry)"});
+    f.ArmChipsetSmis();
     return EFI_SUCCESS;
   }
   static EFI_STATUS EFIAPI SxUnRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL*, EFI_HANDLE handle) {
@@ -332,6 +336,7 @@ void Firmware::InstallCoreProtocols() {
   install(smm_db_, EFI_SMM_CPU_PROTOCOL_GUID, &smm_cpu_);
   install(smm_db_, EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, &power_button_);
   install(smm_db_, EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID, &sx_dispatch_);
+  ArmChipsetSmis();
   // Variable services are up: the architectural markers DXE drivers depend on.
   install(dxe_db_, EFI_VARIABLE_ARCH_PROTOCOL_GUID, nullptr);
   install(dxe_db_, EFI_VARIABLE_WRITE_ARCH_PROTOCOL_GUID, nullptr);
@@ -376,6 +381,60 @@ Firmware::SmiOutcome Firmware::SoftwareSmi(unsigned cpu, uint8_t command, uint8_
     out.fault = r.fault;
     break;
   }
+  return out;
+}
+
+void Firmware::ArmChipsetSmis() {
+  constexpr uint16_t kSmiEn = AcpiPmc::kAbase + AcpiPmc::kSmiEn;
+  constexpr uint16_t kPm1En = AcpiPmc::kAbase + AcpiPmc::kPm1En;
+  uint32_t smi_en = bus_.IoRead(kSmiEn, 4) | AcpiPmc::kGblSmiEn;
+  if (!sx_children_.empty()) smi_en |= AcpiPmc::kSlpSmiEn;
+  bus_.IoWrite(kSmiEn, 4, smi_en);
+  if (!pb_children_.empty()) bus_.IoWrite(kPm1En, 2, bus_.IoRead(kPm1En, 2) | AcpiPmc::kPwrbtnEn);
+}
+
+namespace {
+EFI_SLEEP_TYPE SleepTypeOf(unsigned slp_typ) {
+  switch (slp_typ) {
+    case AcpiPmc::kSlpTypS1: return SxS1;
+    case AcpiPmc::kSlpTypS3: return SxS3;
+    case AcpiPmc::kSlpTypS4: return SxS4;
+    case AcpiPmc::kSlpTypS5: return SxS5;
+    default: return SxS0;
+  }
+}
+}  // namespace
+
+Firmware::SmiOutcome Firmware::ChipsetSmi() {
+  constexpr uint16_t kPm1Sts = AcpiPmc::kAbase + AcpiPmc::kPm1Sts;
+  constexpr uint16_t kPm1En = AcpiPmc::kAbase + AcpiPmc::kPm1En;
+  constexpr uint16_t kPm1Cnt = AcpiPmc::kAbase + AcpiPmc::kPm1Cnt;
+  constexpr uint16_t kSmiEn = AcpiPmc::kAbase + AcpiPmc::kSmiEn;
+  constexpr uint16_t kSmiSts = AcpiPmc::kAbase + AcpiPmc::kSmiSts;
+  SmiOutcome out;
+  auto merge = [&out](const SmiOutcome& o) {
+    if (!o.handled) return;
+    out = o;
+  };
+  const uint32_t smi_sts = bus_.IoRead(kSmiSts, 4);
+  if (smi_sts & AcpiPmc::kPm1StsReg) {
+    const uint16_t pm1 = static_cast<uint16_t>(bus_.IoRead(kPm1Sts, 2) & bus_.IoRead(kPm1En, 2));
+    if (pm1 & AcpiPmc::kPwrbtnSts) {
+      merge(PowerButton(EfiPowerButtonEntry));
+      if (out.outcome != Cpu::Outcome::kReturned) return out;
+      bus_.IoWrite(kPm1Sts, 2, AcpiPmc::kPwrbtnSts);
+    }
+  }
+  if (smi_sts & AcpiPmc::kSlpSmiSts) {
+    const uint32_t cnt = bus_.IoRead(kPm1Cnt, 4);
+    merge(SleepEntry(SleepTypeOf((cnt & AcpiPmc::kSlpTypMask) >> AcpiPmc::kSlpTypShift), SxEntry));
+    if (out.outcome != Cpu::Outcome::kReturned) return out;
+    bus_.IoWrite(kSmiSts, 4, AcpiPmc::kSlpSmiSts);
+    // Complete the entry the OS asked for: stop trapping SLP_EN, then set it again.
+    bus_.IoWrite(kSmiEn, 4, bus_.IoRead(kSmiEn, 4) & ~AcpiPmc::kSlpSmiEn);
+    bus_.IoWrite(kPm1Cnt, 4, (cnt & AcpiPmc::kSlpTypMask) | (cnt & AcpiPmc::kSciEn) | AcpiPmc::kSlpEn);
+  }
+  bus_.IoWrite(kSmiEn, 4, bus_.IoRead(kSmiEn, 4) | AcpiPmc::kEos);
   return out;
 }
 

@@ -70,8 +70,16 @@ class Firmware {
     std::string fault;
   };
   SmiOutcome SoftwareSmi(unsigned cpu, uint8_t command, uint8_t data);
+  // The chipset's SMI (SMI# from the PMC): the dispatcher reads SMI_STS and, for a PM1
+  // source, PM1_STS & PM1_EN; runs the children of each source it finds; clears the source
+  // (W1C); completes a trapped sleep entry; and sets EOS on its way out.
+  SmiOutcome ChipsetSmi();
+  // The children of one source (what ChipsetSmi runs once it has decoded the source).
   SmiOutcome PowerButton(EFI_POWER_BUTTON_PHASE phase);
   SmiOutcome SleepEntry(EFI_SLEEP_TYPE type, EFI_SLEEP_PHASE phase);
+  // Sets the PMC enables the registered children need (GBL_SMI_EN always, PWRBTN_EN with a
+  // power-button child, SLP_SMI_EN with an Sx child), as after start-up or a resume.
+  void ArmChipsetSmis();
 
   const std::vector<Registration>& registrations() const { return registrations_; }
   std::vector<Registration> RegistrationsOf(const std::string& owner) const;

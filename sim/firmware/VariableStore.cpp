@@ -141,6 +141,10 @@ Variable ParseEntry(const nlohmann::json& e, const std::string& where) {
   const nlohmann::json& name = field("name");
   if (!name.is_string() || name.get_ref<const std::string&>().empty()) fail("\"name\" must be a non-empty string");
   v.name = Utf8ToUtf16(name.get<std::string>());
+  // A variable name is NUL-terminated UCS-2: a NUL inside it, or a character beyond U+FFFF,
+  // would be loaded as another name than the file says.
+  if (Utf16ToUtf8(v.name) != name.get_ref<const std::string&>() || v.name.find(u'\0') != std::u16string::npos)
+    fail("\"name\" holds a character a UEFI variable name cannot (NUL, or one beyond U+FFFF)");
   const nlohmann::json& guid = field("guid");
   std::optional<EFI_GUID> g = guid.is_string() ? GuidFromString(guid.get<std::string>()) : std::nullopt;
   if (!g) fail("\"guid\" must be a GUID such as 368B3153-563D-4610-8D94-47A9FA8C4C16");

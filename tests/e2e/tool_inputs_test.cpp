@@ -222,6 +222,12 @@ std::vector<BadInput> Cases() {
       {"VariableNameEmpty",
        Variables(Var(R"({"name": "", "guid": "368B3153-563D-4610-8D94-47A9FA8C4C16", "attributes": 7, "data": [1]})")),
        "boot", "\"name\" must be a non-empty string"},
+      {"VariableNameBeyondUcs2",
+       Variables(Var(R"({"name": "A\ud83d\ude00", "guid": "368B3153-563D-4610-8D94-47A9FA8C4C16", "attributes": 7, "data": [1]})")),
+       "boot", "beyond U+FFFF"},
+      {"VariableNameWithNul",
+       Variables(Var(R"({"name": "A\u0000B", "guid": "368B3153-563D-4610-8D94-47A9FA8C4C16", "attributes": 7, "data": [1]})")),
+       "var list", "NUL"},
       // ---- command-line numbers
       {"AxWider", Nothing(), "smi 0xe0 --ax 0x10000 --bx 0", "does not fit in 16 bits"},
       {"BxWider", Nothing(), "smi 0xe0 --ax 0 --bx 0x10000", "does not fit in 16 bits"},

@@ -71,6 +71,19 @@ TEST(CapabilitiesFromDescriptor, EmptyOrNonMatchingTableFallsBackToTheProfile) {
   EXPECT_EQ(IdentifyAndReadVscc(datasheet, layout).vscc1, 0x2025u);
 }
 
+// VTL counts 32-bit words: an odd count leaves half an entry (an identifier without its
+// VSCC value) at the end. It is no entry: the part falls back to its profile rather than
+// getting a value read from past the table.
+TEST(CapabilitiesFromDescriptor, TrailingHalfEntryIsNoEntry) {
+  const auto& datasheet = sim::FindFlashPart("W25Q128JV");
+  auto layout = DefaultLayout(datasheet.size);
+  layout.vscc_table = {{0x1840C8, 0x22222222}, {0x1840EF, 0x0000D805}};
+  layout.flumap1 = 0x00000300 | (flashtest::kVsccTableOffset >> 4);  // VTL 3: the first entry and the id of the second
+  Written w = IdentifyAndReadVscc(datasheet, layout);
+  EXPECT_EQ(w.vscc0, 0x2025u);
+  EXPECT_EQ(w.vscc1, 0x2025u);
+}
+
 TEST(CapabilitiesFromProfile, WinbondWithAcceptedSfdp) {
   // ProfileCommon after 4096 / 0x20: erase opcode, 4 KiB, 64-byte granularity, QER for 0xEF.
   const auto& datasheet = sim::FindFlashPart("W25Q128JV");

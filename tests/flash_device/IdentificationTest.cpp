@@ -208,6 +208,22 @@ TEST(Identification, EveryCataloguePartIsNamedAsTheTablesSay) {
   }
 }
 
+TEST(Identification, AShorterNameAfterALongerOneCarriesNoTail) {
+  CHAR8 earlier[sizeof gSpiFlashDeviceLayer.PartNameBuffer];
+  {
+    FlashRig rig(flashtest::WithJedecId("W25Q16JV", 0x172020), flashtest::BuildImage(flashtest::DefaultLayout(2 * MiB)));
+    rig.Identify();
+    std::memcpy(earlier, gSpiFlashDeviceLayer.PartNameBuffer, sizeof earlier);
+  }
+  ASSERT_STREQ(earlier, "STM/Micron/Numonyx 25P Series");
+  FlashRig rig(flashtest::WithJedecId("W25Q16JV", 0x17201C), flashtest::BuildImage(flashtest::DefaultLayout(2 * MiB)));
+  std::memcpy(gSpiFlashDeviceLayer.PartNameBuffer, earlier, sizeof earlier);  // the same driver, asked again
+  rig.Identify();
+  EXPECT_STREQ(gSpiFlashDeviceLayer.SpiFlashDevice.PartName, "EON 25P Series");
+  for (size_t i = std::strlen("EON 25P Series"); i < sizeof earlier; ++i)
+    EXPECT_EQ(gSpiFlashDeviceLayer.PartNameBuffer[i], 0) << "byte " << i;
+}
+
 TEST(Identification, RepeatingItWritesTheSameValues) {
   FlashRig rig("W25Q16JV");
   rig.Identify();

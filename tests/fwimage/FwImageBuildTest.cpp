@@ -289,6 +289,7 @@ TEST(ImageDescription, MistakesAreRefusedWithTheirPlace) {
       {good_flash + "[[volume]]\noffset = 0\nsize = 0x1000\nbase_pointer = true\n[[volume]]\noffset = 0x1000\nsize = 0x1000\nbase_pointer = true\n",
        "only one volume"},
       {"[flash]\nsize = = 3\n", "test.toml:2"},
+      {"[flash]\nsize = \"64KiB\"\nlayout = tru\nx = 1\n", "test.toml:3"},  // the parser quotes "tru\n"
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.toml);
@@ -297,6 +298,7 @@ TEST(ImageDescription, MistakesAreRefusedWithTheirPlace) {
       ADD_FAILURE() << "accepted";
     } catch (const fwimage::DescriptionError& e) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << "one line: " << e.what();
     }
   }
 }

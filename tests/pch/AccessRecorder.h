@@ -17,8 +17,9 @@ constexpr uint64_t kLpcCfg = 0xE00F8000;   // 0:31:0
 constexpr uint64_t kHeciCfg = 0xE00B0000;  // 0:22:0
 
 // In order: "W FD6D0810=00000201" for a memory-mapped register write, "MSG 6D:008C op=13
-// data=..." for a sideband message, "IO CF9=0E" for an I/O write. RAM writes and the
-// operating system's APM port writes (0xB2/0xB3) are left out.
+// data=..." for a sideband message, "IO CF9=0E" for an I/O write. RAM writes, the
+// operating system's APM port writes (0xB2/0xB3) and the PMC's ACPI block (ABASE 0x1800-0x187F:
+// the OS's sleep request and the SMM core's SMI source handling) are left out.
 inline std::vector<std::string> WritesOf(const std::vector<sim::Bus::Access>& accesses) {
   std::vector<std::string> out;
   uint32_t addr = 0, ext = 0, data = 0, op = 0;
@@ -26,6 +27,7 @@ inline std::vector<std::string> WritesOf(const std::vector<sim::Bus::Access>& ac
   for (const auto& a : accesses) {
     if (a.kind == "IW") {
       if (a.address == 0xB2 || a.address == 0xB3) continue;
+      if (a.address >= 0x1800 && a.address <= 0x187F) continue;
       std::snprintf(b, sizeof b, "IO %X=%02llX", unsigned(a.address), (unsigned long long)a.value);
       out.push_back(b);
     }

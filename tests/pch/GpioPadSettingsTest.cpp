@@ -140,13 +140,30 @@ TEST(GpioApplyPadSettings, SciRoutingNeedsTheConfirmationBits) {
   EXPECT_EQ(b.Pad("GPP_D2").dw0 & 0x001E0000, 0x00080000u);
 }
 
-TEST(GpioApplyPadSettings, RefusedResetByteKeepsTheDwordsButWritesOwnership) {
-  Board b;
-  b.Pad("GPP_D6").dw0 = 0x44000100;
-  const GpioPadSettings bad{0x07000241, 0};
-  EXPECT_EQ(GpioApplyPadSettings(0x03030006, &bad), EFI_SUCCESS);
-  EXPECT_EQ(b.Pad("GPP_D6").dw0, 0x44000100u);
-  EXPECT_TRUE(Board::Bit(b.Group("GPP_D6").hostsw_own, 6));
+// A record the PCH cannot take is refused whole; one refused part-way reports the refusal
+// and stops: what came before stays written, nothing after it is touched.
+TEST(GpioApplyPadSettings, RefusalsAreReportedAndStopTheRecord) {
+  {
+    Board b;
+    b.Pad("GPP_D6").dw0 = 0x44000100;
+    const GpioPadSettings bad{0x07000241, 0};
+    EXPECT_EQ(GpioApplyPadSettings(0x03030006, &bad), EFI_INVALID_PARAMETER);
+    EXPECT_EQ(b.CountAccesses("MW", 0, ~0ull), 0u);
+    EXPECT_FALSE(Board::Bit(b.Group("GPP_D6").hostsw_own, 6));
+  }
+  {
+    // GPP_D5 is TX-locked: the sideband answers the unlock of GPIOTXSTATE and refuses the
+    // relock, so the record ends after DW0 with the pad driven but unlocked.
+    Board b("[faults]\np2sb_error_response = 1\np2sb_error_after = 1\n");
+    auto& g = b.Group("GPP_D5");
+    g.lock_tx[0] = 0x20;
+    b.Pad("GPP_D5").dw0 = 0x44000100;
+    const GpioPadSettings drive{0x00004040, 0};  // output high, HOSTSW_OWN set
+    EXPECT_EQ(GpioApplyPadSettings(0x03030005, &drive), EFI_DEVICE_ERROR);
+    EXPECT_EQ(b.Pad("GPP_D5").dw0, 0x44000101u);
+    EXPECT_EQ(g.lock_tx[0], 0x0u);
+    EXPECT_FALSE(Board::Bit(g.hostsw_own, 5)) << "HOSTSW_OWN comes after the refused step";
+  }
 }
 
 TEST(GpioApplyPadSettings, LockedPadIsConfiguredThroughTheBracketing) {

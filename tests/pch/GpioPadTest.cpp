@@ -64,15 +64,41 @@ TEST(GpioDrivePadHigh, InvalidPadOrForeignOwnerWritesNothing) {
   }
 }
 
-TEST(GpioDrivePadHigh, FailedUnlockStillWritesAndTheLockedPadKeepsItsOutput) {
-  Board b("[faults]\np2sb_error_response = 3\n");
-  b.Group("GPP_D9").lock_tx[0] = 0x00000200;
-  b.Pad("GPP_D9").dw0 = 0x44000200;
-  EXPECT_EQ(GpioDrivePadHigh(0x03030009), EFI_SUCCESS);
-  std::vector<std::string> w = b.Writes();
-  ASSERT_EQ(w.size(), 3u);
-  EXPECT_EQ(w[1], "W FD6D0810=44000201");
-  EXPECT_EQ(b.Pad("GPP_D9").dw0, 0x44000200u);  // the community ignored the locked field
+// A refused unlock is reported and nothing is written: the locked pad keeps its output, and
+// the caller learns the pad was not driven. A refused relock is reported after the write.
+TEST(GpioDrivePadHigh, RefusedUnlockOrRelockIsReported) {
+  {
+    Board b("[faults]\np2sb_error_response = 3\n");
+    b.Group("GPP_D9").lock_tx[0] = 0x00000200;
+    b.Pad("GPP_D9").dw0 = 0x44000200;
+    EXPECT_EQ(GpioDrivePadHigh(0x03030009), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Join(b.Writes()), "MSG 6D:008C op=13 data=00000000\n");
+    EXPECT_EQ(b.Pad("GPP_D9").dw0, 0x44000200u);
+    EXPECT_EQ(b.Group("GPP_D9").lock_tx[0], 0x00000200u);
+  }
+  {
+    Board b("[faults]\np2sb_error_response = 3\np2sb_error_after = 1\n");
+    b.Group("GPP_D9").lock_tx[0] = 0x00000200;
+    b.Pad("GPP_D9").dw0 = 0x44000200;
+    EXPECT_EQ(GpioDrivePadHigh(0x03030009), EFI_DEVICE_ERROR);
+    EXPECT_EQ(b.Pad("GPP_D9").dw0, 0x44000201u);             // driven
+    EXPECT_EQ(b.Group("GPP_D9").lock_tx[0], 0x00000000u);    // but left unlocked
+  }
+}
+
+TEST(GpioWritePadConfigWord, RefusedTxUnlockPutsBackTheConfigLockAlreadyLifted) {
+  Board b("[faults]\np2sb_error_response = 3\np2sb_error_after = 1\n");
+  auto& g = b.Group("GPP_B3");
+  g.lock[0] = 0x8;
+  g.lock_tx[0] = 0x8;
+  b.Pad("GPP_B3").dw0 = 0x44000100;
+  EXPECT_EQ(GpioWritePadConfigWord(0x03010003, 0, ~0x00000301u, 0x00000201), EFI_DEVICE_ERROR);
+  EXPECT_EQ(Join(b.Writes()),
+            "MSG 6E:0088 op=13 data=00000000\n"
+            "MSG 6E:008C op=13 data=00000000\n"
+            "MSG 6E:0088 op=13 data=00000008\n");
+  EXPECT_EQ(b.Pad("GPP_B3").dw0, 0x44000100u);
+  EXPECT_EQ(g.lock[0], 0x0u) << "the relock message was refused as well";
 }
 
 TEST(GpioWritePadConfigWord, BracketsEachLockThatGuardsAChangedField) {
@@ -101,9 +127,9 @@ TEST(GpioWritePadConfigWord, BracketsEachLockThatGuardsAChangedField) {
 
 TEST(GpioWritePadConfigWord, PadOrDwordOutsideThePadTouchesNothing) {
   Board b;
-  GpioWritePadConfigWord(0x03030018, 0, 0, 0xFFFFFFFF);  // GPP_D has 24 pads
-  GpioWritePadConfigWord(0x03400000, 0, 0, 0xFFFFFFFF);  // no such group
-  GpioWritePadConfigWord(0x03030017, 4, 0, 0xFFFFFFFF);  // would be GPP_G0's DW0
+  EXPECT_EQ(GpioWritePadConfigWord(0x03030018, 0, 0, 0xFFFFFFFF), EFI_INVALID_PARAMETER);  // GPP_D has 24 pads
+  EXPECT_EQ(GpioWritePadConfigWord(0x03400000, 0, 0, 0xFFFFFFFF), EFI_INVALID_PARAMETER);  // no such group
+  EXPECT_EQ(GpioWritePadConfigWord(0x03030017, 4, 0, 0xFFFFFFFF), EFI_INVALID_PARAMETER);  // GPP_G0's DW0
   EXPECT_EQ(b.GpioAccesses(), 0u);
 }
 

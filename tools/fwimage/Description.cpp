@@ -34,8 +34,8 @@ std::string Hex(uint64_t v) {
 }
 
 void CheckKeys(const Context& ctx, const std::string& where, const toml::table& t, std::initializer_list<const char*> allowed) {
-  for (auto&& [key, value] : t) {
-    (void)value;
+  for (auto&& entry : t) {
+    const toml::key& key = entry.first;  // a named key: clang 14 cannot capture a structured binding
     bool ok = std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return key.str() == a; });
     if (!ok) ctx.Fail(where, "unknown key '" + std::string(key.str()) + "'");
   }
@@ -361,7 +361,10 @@ toml::table ParseToml(const Context& ctx, std::string_view text) {
     return toml::parse(text, ctx.source);
   } catch (const toml::parse_error& e) {
     std::ostringstream s;
-    s << ctx.source << ":" << e.source().begin.line << ":" << e.source().begin.column << ": " << e.description();
+    // The parser quotes the text it stopped at, line breaks and all: an error stays one line.
+    std::string what(e.description());
+    std::replace_if(what.begin(), what.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+    s << ctx.source << ":" << e.source().begin.line << ":" << e.source().begin.column << ": " << what;
     throw DescriptionError(s.str());
   }
 }

@@ -201,7 +201,7 @@ uint32_t Demo::PadDw0(const std::string& pad) {
   auto ref = board_->pch().FindPad(pad);
   if (!ref) return 0;
   const auto& group = ref->community->groups()[ref->group];
-  return ref->community->WindowRead(static_cast<uint16_t>(group.row.PadCfgDw0 + 16 * ref->pad));
+  return ref->community->WindowRead(static_cast<uint16_t>(group.layout.pad_cfg_dw0 + 16 * ref->pad));
 }
 
 void Demo::PowerButtonAndS5() {

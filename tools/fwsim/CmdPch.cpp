@@ -48,7 +48,7 @@ PadView ViewPad(const sim::GpioPadRef& ref) {
   v.name = ref.name;
   v.id = ref.pad_id;
   v.port = ref.community->port();
-  v.dw0_offset = static_cast<uint16_t>(group.row.PadCfgDw0 + 16 * ref.pad);
+  v.dw0_offset = static_cast<uint16_t>(group.layout.pad_cfg_dw0 + 16 * ref.pad);
   v.dw0 = ref.community->WindowRead(v.dw0_offset);  // with the live GPIORXSTATE
   v.dw1 = st.pads[ref.pad].dw1;
   v.owner = st.pads[ref.pad].owner;
@@ -56,9 +56,9 @@ PadView ViewPad(const sim::GpioPadRef& ref) {
   v.lock_tx = bit(st.lock_tx);
   v.hostsw_own = bit(st.hostsw_own);
   v.gpi_ie = bit(st.gpi_ie);
-  if (group.row.GpiGpeEn != kGpioNoRegister) v.gpe_en = bit(st.gpe_en);
-  if (group.row.GpiSmiEn != kGpioNoRegister) v.smi_en = bit(st.smi_en);
-  if (group.row.GpiNmiEn != kGpioNoRegister) v.nmi_en = bit(st.nmi_en);
+  if (group.layout.gpi_gpe_en != sim::kGpioAbsentRegister) v.gpe_en = bit(st.gpe_en);
+  if (group.layout.gpi_smi_en != sim::kGpioAbsentRegister) v.smi_en = bit(st.smi_en);
+  if (group.layout.gpi_nmi_en != sim::kGpioAbsentRegister) v.nmi_en = bit(st.nmi_en);
   return v;
 }
 
@@ -137,11 +137,9 @@ std::string PadText(const PadView& v) {
 
 std::vector<PadView> AllPads(sim::PchDevices& pch) {
   std::vector<PadView> out;
-  unsigned rows = 0;
-  const GpioGroupDescriptor* table = pch.group_table(&rows);
-  for (unsigned i = 0; i < rows; ++i)
-    for (unsigned n = 0; n < table[i].PadCount; ++n) {
-      auto ref = pch.FindPad(std::string(pch.group_names()[i]) + std::to_string(n));
+  for (const sim::GpioGroupLayout& group : pch.group_layouts())
+    for (unsigned n = 0; n < group.pads; ++n) {
+      auto ref = pch.FindPad(group.name + std::to_string(n));
       if (ref) out.push_back(ViewPad(*ref));
     }
   return out;
@@ -202,7 +200,9 @@ void RunEvent(FwsimContext& ctx, const std::string& name, const std::function<si
   nlohmann::json changes = nlohmann::json::array();
   std::ostringstream text;
   text << name << ": ";
-  if (!r.handled)
+  if (!r.smi)
+    text << "the chipset raised no SMI (source not enabled in PM1_EN/SMI_EN, or SCI_EN gives it to the OS)\n";
+  else if (!r.handled)
     text << "no handler registered\n";
   else
     text << "handled, status " << HexString(r.handler_status, 16) << "\n";
@@ -218,7 +218,7 @@ void RunEvent(FwsimContext& ctx, const std::string& name, const std::function<si
   }
   if (changes.empty()) text << "  no GPIO pad changed\n";
   board->Save();
-  ctx.Emit({{"event", name}, {"handled", r.handled}, {"handler_status", HexString(r.handler_status, 16)},
+  ctx.Emit({{"event", name}, {"smi", r.smi}, {"handled", r.handled}, {"handler_status", HexString(r.handler_status, 16)},
             {"reset", r.reset}, {"gpio_changes", changes}},
            text.str());
 }
