@@ -29,19 +29,12 @@ EFI_STATUS WriteCapsuleVariable() {
 }
 }  // namespace
 
-// MSR 0x110 exists only on processors that report BIOS Guard in MSR_PLATFORM_INFO, so
-// it is read only after bit 35 was found set.
-BOOLEAN BiosGuardEnabledByProcessor() {
-  if ((AsmReadMsr64(kMsrPlatformInfo) & kPlatformInfoBiosGuardAvailable) == 0) return FALSE;
-  return (AsmReadMsr64(kMsrBiosGuardConfig) & kBiosGuardConfigEnabled) != 0;
-}
-
 extern "C" EFI_STATUS EFIAPI _ModuleEntryPoint(EFI_HANDLE, EFI_SYSTEM_TABLE* SystemTable) {
   gBiosGuardVar.SystemTable = SystemTable;
   gBiosGuardVar.BootServices = SystemTable->BootServices;
   gBiosGuardVar.RuntimeServices = SystemTable->RuntimeServices;
   gBiosGuardVar.HobList = FindConfigurationTable(EFI_HOB_LIST_GUID);
   gBiosGuardVar.DxeServices = FindConfigurationTable(EFI_DXE_SERVICES_TABLE_GUID);
-  if (!BiosGuardEnabledByProcessor()) return EFI_SUCCESS;
+  if (!BiosGuardInForce()) return EFI_SUCCESS;
   return WriteCapsuleVariable();
 }

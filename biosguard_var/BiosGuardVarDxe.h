@@ -2,12 +2,8 @@
 // reports BIOS Guard available (MSR_PLATFORM_INFO[35]) and enabled (MSR 0x110 bit 1).
 #pragma once
 
+#include "platform/ProcessorMsrs.h"
 #include "uefi/UefiSpec.h"
-
-constexpr UINT32 kMsrPlatformInfo = 0xCE;
-constexpr UINT64 kPlatformInfoBiosGuardAvailable = 1ULL << 35;
-constexpr UINT32 kMsrBiosGuardConfig = 0x110;
-constexpr UINT64 kBiosGuardConfigEnabled = 1ULL << 1;
 
 // Vendor GUID 368B3153-563D-4610-8D94-47A9FA8C4C16, held as four 32-bit words in memory order.
 constexpr UINT32 kBiosGuardCapsuleVariableGuidWords[4] = {0x368B3153, 0x4610563D, 0xA947948D, 0x164C8CFA};
@@ -24,7 +20,5 @@ struct BiosGuardVarState {
   VOID* DxeServices = nullptr;
 };
 extern constinit BiosGuardVarState gBiosGuardVar;
-
-BOOLEAN BiosGuardEnabledByProcessor();
 
 extern "C" EFI_STATUS EFIAPI _ModuleEntryPoint(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pch/GpioPadSettings.h"
+#include "pch/PmcRegisters.h"
 #include "uefi/PiSmm.h"
 
 constexpr UINTN BoardSwSmiValue = 0xE0;
@@ -24,12 +25,11 @@ constexpr GpioPadId BoardResetPad = 0x03030017;
 constexpr GpioPadSettings ResetPadSettingsRsmrst = {0x090082E1, 0x00000001};
 constexpr GpioPadSettings ResetPadSettingsPltrst = {0x0D0082E1, 0x00000001};
 
-// Reset control register (RST_CNT), I/O port 0xCF9.
-constexpr UINT16 kResetControlPort = 0xCF9;
-constexpr UINT8 kRstCntSysRst = 1u << 1;   // hard reset
-constexpr UINT8 kRstCntRstCpu = 1u << 2;   // start the reset
-constexpr UINT8 kRstCntFullRst = 1u << 3;  // with a power cycle
-constexpr UINT8 kBoardResetCommand = kRstCntSysRst | kRstCntRstCpu | kRstCntFullRst;
+// Through RST_CNT: a hard reset with a power cycle.
+constexpr UINT16 kResetControlPort = pmc::RstCnt::kPort;
+constexpr UINT8 kBoardResetCommand =
+    static_cast<UINT8>(pmc::RstCnt::SysRst::kMask | pmc::RstCnt::RstCpu::kMask | pmc::RstCnt::FullRst::kMask);
+static_assert(kBoardResetCommand == 0x0E);
 
 struct BoardSmiServiceState {
   EFI_SMM_CPU_PROTOCOL* SmmCpu = nullptr;

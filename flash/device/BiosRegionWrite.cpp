@@ -3,6 +3,7 @@
 #include "flash/device/SpiRegisters.h"
 #include "frame/Frame.h"
 #include "platform/Platform.h"
+#include "platform/ProcessorMsrs.h"
 
 using namespace spi;
 
@@ -15,32 +16,31 @@ UINT64 ConfigAddress(UINT64 Register) {
 // Steps shared by both directions. With BIOS Guard in force and the lock set, writes go
 // through BIOS Guard only and nothing may be changed here.
 VOID ChangeBiosRegionWrite(BOOLEAN Enable) {
-  UINT8 control = MmioRead8(ConfigAddress(kCfgBiosSpiBc));
-  if ((control & kBcLe) != 0 && BiosGuardInForce()) return;
+  using Byte0 = BiosSpiBc::Byte0;
+  using Byte1 = BiosSpiBc::Byte1;
+  const UINT64 byte0 = ConfigAddress(Byte0::kOffset);
+  UINT8 control = MmioRead8(byte0);
+  if (BiosSpiBc::Le::Get(Byte0::Into(control)) && BiosGuardInForce()) return;
   if (Enable) {
     // SPI_SYNC_SS is write-1-to-clear: a stale synchronous-SMI status goes first.
-    UINT64 byte1 = ConfigAddress(kCfgBiosSpiBcByte1);
-    MmioWrite8(byte1, static_cast<UINT8>(MmioRead8(byte1) | kBcByte1SyncSs));
+    const UINT64 byte1 = ConfigAddress(Byte1::kOffset);
+    MmioWrite8(byte1, static_cast<UINT8>(MmioRead8(byte1) | Byte1::Of(BiosSpiBc::SyncSs::kMask)));
   }
-  UINT64 byte0 = ConfigAddress(kCfgBiosSpiBc);
+  const UINT8 wpd = static_cast<UINT8>(Byte0::Of(BiosSpiBc::Wpd::kMask));
   UINT8 current = MmioRead8(byte0);
-  MmioWrite8(byte0, static_cast<UINT8>(Enable ? (current | kBcWpd) : (current & ~kBcWpd)));
+  MmioWrite8(byte0, static_cast<UINT8>(Enable ? (current | wpd) : (current & ~wpd)));
   control = MmioRead8(byte0);
-  if ((control & kBcEiss) == 0 || !gFrame.InSmmFlag) return;
+  if (!BiosSpiBc::Eiss::Get(Byte0::Into(control)) || !gFrame.InSmmFlag) return;
   if (BiosGuardInForce()) return;
-  // With EISS set the BIOS region is writable only while the processor reports InSMM.STS.
-  UINT32 source = MmioRead32(kInSmmStatusSource);
-  UINT64 value = Enable ? (source | 1u) : (source & ~1u);
+  // With EISS set the BIOS region is writable only while the processor reports InSMM.STS;
+  // the value given to MSR 0x1FE is the word at kInSmmStatusWord with that bit.
+  UINT32 source = MmioRead32(kInSmmStatusWord);
+  UINT64 value = Enable ? (source | kSpiWriteProtectInSmmStatus) : (source & ~kSpiWriteProtectInSmmStatus);
   AsmWriteMsr64(kMsrSpiWriteProtect, value);
-  MmioRead32(kInSmmStatusSource);
+  MmioRead32(kInSmmStatusWord);
 }
 
 }  // namespace
-
-BOOLEAN BiosGuardInForce() {
-  if ((AsmReadMsr64(kMsrPlatformInfo) & kPlatformInfoBiosGuard) == 0) return FALSE;
-  return (AsmReadMsr64(kMsrBiosGuardConfig) & kBiosGuardConfigEnabled) != 0;
-}
 
 VOID EFIAPI EnableBiosRegionWrite() { ChangeBiosRegionWrite(TRUE); }
 VOID EFIAPI DisableBiosRegionWrite() { ChangeBiosRegionWrite(FALSE); }

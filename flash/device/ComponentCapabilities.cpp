@@ -37,9 +37,8 @@ BOOLEAN SfdpHeaderAccepted() {
   UINT8 sfdp[kSfdpBytes] = {};
   UINT32 shift = 0;
   for (UINT32 offset = 0; offset < kSfdpBytes; offset += kChunkBytes) {
-    SpiWrite32(kFaddr, offset);
-    SpiWrite16(kHsfctl, kCmdReadSfdp64);
-    SpiWaitCycle(TRUE, FALSE);
+    // A refused read gives no header to accept.
+    if (EFI_ERROR(SpiAddressedCycle(kFcycleReadSfdp, offset, kChunkBytes))) return FALSE;
     MicroSecondDelay(kSfdpReadStallUs);
     for (UINT32 i = 0; i < kChunkBytes; ++i) sfdp[offset + i] = SpiRead8(kFdata0 + i);
     if (offset != 0) continue;

@@ -30,17 +30,16 @@ BOOLEAN RangeStaysInDomain(UINT64 Address, UINT64 Length) {
 // One erase step: up to three erase cycles, each followed by the part's ready wait, the
 // cache write-back and a read-back.
 BOOLEAN EraseStep(UINT64 Current, UINT32 Linear, UINT32 Step, UINT32 EraseUnit) {
-  UINT16 command = (EraseUnit == kBlock64K || Step == kBlock64K) ? kCmdErase64K : kCmdErase4K;
+  const Fcycle cycle = (EraseUnit == kBlock64K || Step == kBlock64K) ? kFcycleErase64K : kFcycleErase4K;
   // What one erase command clears: the step, or the whole erase unit when that is larger
   // (a 256 KiB sector erased by a 64 KiB-aligned step).
   UINT32 cleared = Step == kBlock64K ? kBlock64K : EraseUnit;
   if (EraseUnit > cleared) cleared = EraseUnit;
   for (UINT32 attempt = 0; attempt < kFlashWriteAttempts; ++attempt) {
     SpiWaitCycle(TRUE, TRUE);
-    SpiWrite32(kFaddr, Linear);
-    SpiWrite16(kHsfctl, command);
-    SpiWaitCycle(TRUE, FALSE);
-    SpiWaitFlashReady();
+    // The read-back below decides: a refused or unfinished erase shows there as a retry.
+    static_cast<VOID>(SpiAddressedCycle(cycle, Linear, 1));
+    static_cast<VOID>(SpiWaitFlashReady());
     if (cleared != 0) FlashCacheWriteBack(Linear & ~(cleared - 1), cleared);
     if (VerifyRange(Current, nullptr, Step, TRUE)) {
       MicroSecondDelay(kEraseSettleUs);
@@ -143,10 +142,9 @@ BOOLEAN EFIAPI ProgramChunk(UINT64 Address, UINT8* Data, UINT32* Remaining) {
     SpiWaitCycle(TRUE, TRUE);
     UINT32 linear = 0;
     if (EFI_ERROR(SpiTranslateAddress(Address, &linear))) return FALSE;
-    SpiWrite32(kFaddr, linear);
-    SpiWrite16(kHsfctl, CommandWord(kFcycleWrite, n));
-    SpiWaitCycle(TRUE, FALSE);
-    SpiWaitFlashReady();
+    // As for erase, the read-back decides whether the program cycle took.
+    static_cast<VOID>(SpiAddressedCycle(kFcycleWrite, linear, n));
+    static_cast<VOID>(SpiWaitFlashReady());
     FlashCacheWriteBack(linear, n);
     done = VerifyRange(Address, Data, n, TRUE);
   }

@@ -79,9 +79,8 @@ constexpr FamilyRoutine kLegacySstFamily = {&kLegacySstTable, &SpiFlashDeviceLay
 
 BOOLEAN SpiReadJedecId(UINT32* Id) {
   SpiRefreshBar();
-  SpiWrite32(kFaddr, 0);
-  SpiWrite16(kHsfctl, kCmdReadJedecId);
-  SpiWaitCycle(TRUE, FALSE);
+  // A refused read gives no identifier: FDATA0 would hold an earlier transfer.
+  if (EFI_ERROR(SpiAddressedCycle(kFcycleReadJedecId, 0, 3))) return FALSE;
   MicroSecondDelay(kJedecReadStallUs);
   *Id = SpiRead32(kFdata0) & kJedecIdMask;
   return TRUE;

@@ -16,12 +16,23 @@ constexpr UINT32 kFregBaseMask = 0xFFFF;
 constexpr UINT32 kFregLimitFill = 0xFFF0;
 constexpr UINT32 kRegionUnitShift = 12;
 
-VOID WaitEngine(UINT64 StatusOffset, UINT8 Scip, UINT8 Fdone, UINT8 ClearBits) {
+// Polls an engine's status byte while its cycle is in progress (SCIP set, FDONE clear), at
+// most kCycleWaitReads times, then clears the write-1-to-clear bits. Answers the last
+// status byte read and whether the cycle ended within the bound.
+template <typename Engine>
+UINT8 WaitEngine(BOOLEAN* Ended) {
+  using Status = typename Engine::StatusByte;
+  UINT8 status = 0;
+  *Ended = FALSE;
   for (UINT32 reads = 0; reads < kCycleWaitReads; ++reads) {
-    UINT8 status = SpiRead8(StatusOffset);
-    if ((status & Scip) == 0 || (status & Fdone) != 0) break;
+    status = SpiRead8(Status::kOffset);
+    if (!Engine::Scip::Get(status) || Engine::Fdone::Get(status)) {
+      *Ended = TRUE;
+      break;
+    }
   }
-  SpiWrite8(StatusOffset, ClearBits);
+  SpiWrite8(Status::kOffset, static_cast<UINT8>(Status::Of(Engine::kW1c)));
+  return status;
 }
 
 VOID FillRegionCache() {
@@ -51,15 +62,34 @@ VOID SpiRefreshBar() {
 }
 
 VOID SpiWaitCycle(BOOLEAN Hardware, BOOLEAN Software) {
-  if (Hardware) WaitEngine(kHsfsts, kHsfstsScip, kHsfstsFdone, kHsfstsClearAll);
-  if (Software) WaitEngine(kSsfsts, kSsfstsScip, kSsfstsFdone, kSsfstsClearAll);
+  BOOLEAN ended = FALSE;
+  if (Hardware) WaitEngine<HsfstsCtl>(&ended);
+  if (Software) WaitEngine<SsfstsCtl>(&ended);
+}
+
+EFI_STATUS SpiHardwareCycle(Fcycle Cycle, UINT32 ByteCount) {
+  SpiWrite16(HsfstsCtl::ControlHalf::kOffset,
+             static_cast<UINT16>(HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(Cycle, ByteCount))));
+  BOOLEAN ended = FALSE;
+  const UINT32 status = WaitEngine<HsfstsCtl>(&ended);
+  // The controller refused the cycle: FCERR for a cycle the part or a protected range
+  // rejected, AEL for one the region access permissions forbid.
+  if (HsfstsCtl::Fcerr::Get(status)) return EFI_DEVICE_ERROR;
+  if (HsfstsCtl::Ael::Get(status)) return EFI_ACCESS_DENIED;
+  if (!ended) return EFI_TIMEOUT;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SpiAddressedCycle(Fcycle Cycle, UINT32 Linear, UINT32 ByteCount) {
+  SpiWrite32(kFaddr, Linear);
+  return SpiHardwareCycle(Cycle, ByteCount);
 }
 
 UINT8 SpiWaitFlashReady() {
   // FADDR keeps whatever the preceding cycle set; the read-status cycle does not use it.
+  // A refused read-status cycle leaves FDATA0 stale: that poll tells nothing.
   for (UINT32 polls = 0; polls < kFlashReadyPolls; ++polls) {
-    SpiWrite16(kHsfctl, kCmdReadStatus);
-    SpiWaitCycle(TRUE, FALSE);
+    if (EFI_ERROR(SpiHardwareCycle(kFcycleReadStatus, 1))) continue;
     UINT8 status = SpiRead8(kFdata0);
     if ((status & kFlashStatusWip) == 0) return status;
   }
@@ -94,7 +124,8 @@ EFI_STATUS SpiReadDescriptor(UINT32 Offset, UINT32 Count, UINT8* Buffer) {
   UINT32 position = 0;
   while (position < Count) {
     // A chunk that cannot be read would otherwise be asked for forever.
-    if (EFI_ERROR(ReadChunk(base + Offset + position, Buffer + position, &remaining))) return EFI_INVALID_PARAMETER;
+    EFI_STATUS status = ReadChunk(base + Offset + position, Buffer + position, &remaining);
+    if (EFI_ERROR(status)) return status;
     position = Count - remaining;
   }
   return EFI_SUCCESS;
@@ -126,9 +157,9 @@ EFI_STATUS EFIAPI ReadChunk(UINT64 Address, UINT8* Buffer, UINT32* Remaining) {
   if (n > kFdataBytes) n = kFdataBytes;
   if (n > *Remaining) n = *Remaining;
   SpiWaitCycle(TRUE, TRUE);
-  SpiWrite32(kFaddr, linear);
-  SpiWrite16(kHsfctl, CommandWord(kFcycleRead, n));
-  SpiWaitCycle(TRUE, FALSE);
+  // A refused read leaves FDATA holding an earlier transfer: nothing is copied.
+  status = SpiAddressedCycle(kFcycleRead, linear, n);
+  if (EFI_ERROR(status)) return status;
   for (UINT32 i = 0; i < n; ++i) Buffer[i] = SpiRead8(kFdata0 + i);
   *Remaining -= n;
   return n;
@@ -138,8 +169,8 @@ VOID ClearStatusProtection(UINT64 Address) {
   UINT32 linear = 0;
   if (EFI_ERROR(SpiTranslateAddress(Address, &linear))) return;
   if (linear != 0) SpiWrite32(kFaddr, linear);
-  SpiWrite16(kHsfctl, kCmdReadStatus);
-  SpiWaitCycle(TRUE, FALSE);
+  // Without a status value there is nothing to decide on.
+  if (EFI_ERROR(SpiHardwareCycle(kFcycleReadStatus, 1))) return;
   UINT8 status = SpiRead8(kFdata0);
   // Atmel parts: bit 4 is WPP, the state of the WP# pin, not a protection bit.
   constexpr UINT8 kAtmelManufacturer = 0x1F;
@@ -148,16 +179,17 @@ VOID ClearStatusProtection(UINT64 Address) {
   SpiWaitCycle(TRUE, TRUE);
   SpiWrite8(kFdata0, 0x00);
   SpiWrite32(kFaddr, linear);
-  if (SpiRead16(kHsfsts) & kHsfstsWrsdis) return;
-  SpiWrite16(kHsfctl, kCmdWriteStatus);
-  SpiWaitCycle(TRUE, FALSE);
-  SpiWaitFlashReady();
+  if (HsfstsCtl::Wrsdis::Get(SpiRead16(HsfstsCtl::StatusHalf::kOffset))) return;
+  // Whether the write took shows in the part's status, which nothing here reads back.
+  static_cast<VOID>(SpiHardwareCycle(kFcycleWriteStatus, 1));
+  static_cast<VOID>(SpiWaitFlashReady());
 }
 
 VOID GlobalBlockUnlock() {
   constexpr UINT8 kOpcodeWriteEnable = 0x06;
   constexpr UINT8 kOpcodeGlobalUnlock = 0x98;
-  constexpr UINT16 kRunEntry7 = kSsfctlScgo | (kOpmenuIndex7 << kSsfctlCopShift);
+  constexpr UINT16 kRunEntry7 = static_cast<UINT16>(
+      SsfstsCtl::ControlWord::Of(SsfstsCtl::Scgo::Make(1) | SsfstsCtl::Cop::Make(kOpmenuIndex7)));
   static_assert(kRunEntry7 == 0x0072);
 
   UINT8 savedOpcode = SpiRead8(kOpmenuEntry7);
@@ -167,10 +199,10 @@ VOID GlobalBlockUnlock() {
   SpiWrite8(kPreopOptypeHigh, static_cast<UINT8>((savedTypes & ~kOptypeEntry7Mask) | kOptypeEntry7WriteNoAddress));
   // The unlock opcode is obeyed only with the part's write-enable latch set, so a
   // write-enable cycle goes first through the same menu entry.
-  SpiWrite16(kSsfctl, kRunEntry7);
+  SpiWrite16(SsfstsCtl::ControlWord::kOffset, kRunEntry7);
   SpiWaitCycle(FALSE, TRUE);
   SpiWrite8(kOpmenuEntry7, kOpcodeGlobalUnlock);
-  SpiWrite16(kSsfctl, kRunEntry7);
+  SpiWrite16(SsfstsCtl::ControlWord::kOffset, kRunEntry7);
   SpiWaitCycle(FALSE, TRUE);
   SpiWrite8(kOpmenuEntry7, savedOpcode);
   SpiWrite8(kPreopOptypeHigh, savedTypes);

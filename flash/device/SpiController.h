@@ -3,7 +3,7 @@
 // (flash linear addresses or memory-mapped window addresses) to flash linear addresses.
 #pragma once
 
-#include "uefi/UefiBaseType.h"
+#include "flash/device/SpiRegisters.h"
 
 // Flash region numbers as this layer uses them.
 enum SpiRegion : UINT32 {
@@ -20,6 +20,14 @@ VOID SpiRefreshBar();
 // Waits for the selected engines' cycles to end (bounded by status reads) and clears
 // their write-1-to-clear status bits. A read limit that runs out is not an error.
 VOID SpiWaitCycle(BOOLEAN Hardware, BOOLEAN Software);
+// HSFSTS_CTL belongs to this module. One hardware-sequenced cycle: the command (FGO,
+// FCYCLE, FDBC = ByteCount - 1) goes to bits 31:16 with one 16-bit write, then the cycle is
+// waited for and its status bits cleared. EFI_DEVICE_ERROR when the controller set FCERR,
+// EFI_ACCESS_DENIED for AEL, EFI_TIMEOUT when the cycle had not ended within the bound of
+// status reads. FDATA holds the cycle's data only on EFI_SUCCESS.
+EFI_STATUS SpiHardwareCycle(spi::Fcycle Cycle, UINT32 ByteCount);
+// FADDR = Linear, then SpiHardwareCycle.
+EFI_STATUS SpiAddressedCycle(spi::Fcycle Cycle, UINT32 Linear, UINT32 ByteCount);
 // Polls the part's status register; the last value read, or 0xFF when the part stayed busy.
 UINT8 SpiWaitFlashReady();
 EFI_STATUS SpiRegionBounds(UINT32 Region, UINT64* Base, UINT64* Limit);
@@ -27,7 +35,9 @@ BOOLEAN SpiDescriptorPresent();
 EFI_STATUS SpiReadDescriptor(UINT32 Offset, UINT32 Count, UINT8* Buffer);
 EFI_STATUS SpiTranslateAddress(UINT64 Address, UINT32* Linear);
 // One read cycle: at most 64 bytes, never across a 256-byte boundary of the linear
-// address. Returns the number of bytes read (Remaining is lowered by it) or an error.
+// address. Returns the number of bytes read (Remaining is lowered by it), or an error with
+// Buffer and Remaining untouched: EFI_INVALID_PARAMETER for an address outside the flash,
+// the cycle's status when the controller refused the read.
 EFI_STATUS EFIAPI ReadChunk(UINT64 Address, UINT8* Buffer, UINT32* Remaining);
 // Writes the part's status register to 0 when any of its block-protect bits is set.
 VOID ClearStatusProtection(UINT64 Address);
@@ -41,5 +51,3 @@ VOID EFIAPI DisableBiosRegionWrite();
 extern const BIOS_REGION_WRITE_ROUTINE EnableBiosRegionWriteList[];
 extern const BIOS_REGION_WRITE_ROUTINE DisableBiosRegionWriteList[];
 
-// BIOS Guard is in force: MSR 0xCE bit 35, and only then MSR 0x110 bit 1.
-BOOLEAN BiosGuardInForce();

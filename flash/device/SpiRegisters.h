@@ -3,7 +3,7 @@
 // flash descriptor fields it reads. Names follow the 300/400-series PCH datasheets.
 #pragma once
 
-#include "uefi/UefiBaseType.h"
+#include "platform/RegisterField.h"
 
 namespace spi {
 
@@ -13,33 +13,51 @@ constexpr UINT64 kPciDevice = 31;
 constexpr UINT64 kPciFunction = 5;
 constexpr UINT64 kCfgBar0 = 0x10;                // SPI_BAR0, 32-bit memory BAR, 4 KiB
 constexpr UINT32 kBar0BaseMask = 0xFFFFF000;
-constexpr UINT64 kCfgBiosSpiBc = 0xDC;           // BIOS_SPI_BC bits 7:0
-constexpr UINT64 kCfgBiosSpiBcByte1 = 0xDD;      // BIOS_SPI_BC bits 15:8
-constexpr UINT8 kBcWpd = 1u << 0;                // write protect disable
-constexpr UINT8 kBcLe = 1u << 1;                 // lock enable
-constexpr UINT8 kBcEiss = 1u << 5;               // enable InSMM.STS
-constexpr UINT8 kBcByte1SyncSs = 1u << 0;        // SPI_SYNC_SS (register bit 8), write 1 to clear
+
+// BIOS_SPI_BC, BIOS control (configuration offset 0xDC, 32 bits). The layer reaches it a
+// byte at a time: bits 7:0 at 0xDC and bits 15:8 at 0xDD.
+struct BiosSpiBc {
+  static constexpr UINT64 kOffset = 0xDC;
+  using Wpd = RegisterBit<0>;      // write protect disable
+  using Le = RegisterBit<1>;       // lock enable
+  using Eiss = RegisterBit<5>;     // enable InSMM.STS
+  using SyncSs = RegisterBit<8>;   // synchronous SMI status, write 1 to clear
+  using Byte0 = RegisterLane<kOffset, 0, 1>;
+  using Byte1 = RegisterLane<kOffset, 8, 1>;
+};
 
 // ---- Memory registers, offsets from SpiBar
 constexpr UINT64 kSpiBarAfterReset = 0xFE010000;
 
-constexpr UINT64 kBfpreg = 0x00;                 // BIOS region base (bits 14:0) / limit mirror
-constexpr UINT64 kHsfsts = 0x04;                 // HSFSTS_CTL bits 15:0 (status)
-constexpr UINT64 kHsfctl = 0x06;                 // HSFSTS_CTL bits 31:16 (control)
-constexpr UINT8 kHsfstsFdone = 1u << 0;
-constexpr UINT8 kHsfstsFcerr = 1u << 1;
-constexpr UINT8 kHsfstsAel = 1u << 2;
-constexpr UINT8 kHsfstsScip = 1u << 5;
-constexpr UINT8 kHsfstsClearAll = kHsfstsFdone | kHsfstsFcerr | kHsfstsAel;
-constexpr UINT16 kHsfstsWrsdis = 1u << 11;       // status-register writes disabled
-constexpr UINT16 kHsfstsFdv = 1u << 14;          // descriptor valid
-constexpr UINT16 kHsfstsFlockdn = 1u << 15;      // configuration locked down
+constexpr UINT64 kBfpreg = 0x00;                 // BFPREG: BIOS region base (bits 14:0) / limit
+
+// HSFSTS_CTL, hardware sequencing flash status and control (32 bits). Owned by the SPI
+// controller module (SpiController.cpp): the status byte is polled and cleared there, and
+// the control half (bits 31:16) is written there with one 16-bit access per cycle.
+struct HsfstsCtl {
+  static constexpr UINT64 kOffset = 0x04;
+  using Fdone = RegisterBit<0>;          // cycle done (W1C)
+  using Fcerr = RegisterBit<1>;          // flash cycle error (W1C)
+  using Ael = RegisterBit<2>;            // access error log (W1C)
+  using Scip = RegisterBit<5>;           // cycle in progress
+  using Wrsdis = RegisterBit<11>;        // status-register writes disabled
+  using Fdv = RegisterBit<14>;           // descriptor valid
+  using Flockdn = RegisterBit<15>;       // configuration locked down
+  using Fgo = RegisterBit<16>;           // cycle go
+  using Fcycle = RegisterField<20, 17>;  // cycle type
+  using Wet = RegisterBit<21>;           // write-enable type (always 0 here)
+  using Fdbc = RegisterField<29, 24>;    // byte count minus one
+  static constexpr UINT32 kW1c = Fdone::kMask | Fcerr::kMask | Ael::kMask;
+  using StatusByte = RegisterLane<kOffset, 0, 1>;   // bits 7:0
+  using StatusHalf = RegisterLane<kOffset, 0, 2>;   // bits 15:0
+  using ControlHalf = RegisterLane<kOffset, 16, 2>; // bits 31:16
+};
 
 constexpr UINT64 kFaddr = 0x08;
 constexpr UINT64 kFdata0 = 0x10;                 // FDATA0..FDATA15, byte n of the transfer at 0x10 + n
 constexpr UINT32 kFdataBytes = 64;
 
-// FREG0..FREG4: base in bits 14:0, limit in bits 30:16 (4 KiB units).
+// FREG0..FREG4, flash regions: base in bits 14:0, limit in bits 30:16 (4 KiB units).
 constexpr UINT64 kFreg0 = 0x54;
 constexpr UINT64 kFreg1 = 0x58;
 constexpr UINT64 kFreg2 = 0x5C;
@@ -47,17 +65,22 @@ constexpr UINT64 kFreg3 = 0x60;
 constexpr UINT64 kFreg4 = 0x64;
 constexpr UINT32 kFregUnused = 0x00007FFF;       // base 0x7FFF above limit 0
 
-constexpr UINT64 kSsfsts = 0xA0;                 // SSFSTS_CTL bits 7:0 (software-cycle status)
-constexpr UINT64 kSsfctl = 0xA1;                 // SSFSTS_CTL bits 23:8 (software-cycle control)
-constexpr UINT8 kSsfstsScip = 1u << 0;
-constexpr UINT8 kSsfstsFdone = 1u << 2;
-constexpr UINT8 kSsfstsFcerr = 1u << 3;
-constexpr UINT8 kSsfstsAel = 1u << 4;
-constexpr UINT8 kSsfstsClearAll = kSsfstsFdone | kSsfstsFcerr | kSsfstsAel;
-// Control word as written at 0xA1 (register bits 23:8): SCGO is register bit 9, ACS 10,
-// SPOP 11, COP 14:12.
-constexpr UINT16 kSsfctlScgo = 1u << 1;
-constexpr UINT16 kSsfctlCopShift = 4;
+// SSFSTS_CTL, software sequencing flash status and control (32 bits at 0xA0). Bits 7:0
+// are polled and cleared with byte accesses, bits 23:8 written with one 16-bit access.
+struct SsfstsCtl {
+  static constexpr UINT64 kOffset = 0xA0;
+  using Scip = RegisterBit<0>;          // cycle in progress
+  using Fdone = RegisterBit<2>;         // cycle done (W1C)
+  using Fcerr = RegisterBit<3>;         // flash cycle error (W1C)
+  using Ael = RegisterBit<4>;           // access error log (W1C)
+  using Scgo = RegisterBit<9>;          // cycle go
+  using Acs = RegisterBit<10>;          // atomic cycle sequence
+  using Spop = RegisterBit<11>;         // prefix opcode pointer
+  using Cop = RegisterField<14, 12>;    // opcode menu entry
+  static constexpr UINT32 kW1c = Fdone::kMask | Fcerr::kMask | Ael::kMask;
+  using StatusByte = RegisterLane<kOffset, 0, 1>;    // bits 7:0
+  using ControlWord = RegisterLane<kOffset, 8, 2>;   // bits 23:8
+};
 
 constexpr UINT64 kPreopOptypeHigh = 0xA7;        // PREOP_OPTYPE bits 31:24: types of menu entries 4-7
 constexpr UINT8 kOptypeEntry7Mask = 0xC0;        // bits 7:6 of that byte
@@ -74,12 +97,8 @@ constexpr UINT64 kSfdp1Vscc1 = 0xC8;
 constexpr UINT64 kPtinx = 0xCC;
 constexpr UINT64 kPtinxCompareRegister = 0xD4;
 
-// ---- Hardware-sequencing command words (HSFSTS_CTL bits 31:16): FGO bit 0, FCYCLE 4:1,
-// FDBC 13:8 (byte count minus one).
-constexpr UINT16 kFgo = 1u << 0;
-constexpr UINT16 kFcycleShift = 1;
-constexpr UINT16 kFdbcShift = 8;
-enum Fcycle : UINT16 {
+// ---- Hardware-sequencing cycles (HSFSTS_CTL.FCYCLE)
+enum Fcycle : UINT32 {
   kFcycleRead = 0,
   kFcycleWrite = 2,
   kFcycleErase4K = 3,
@@ -89,17 +108,20 @@ enum Fcycle : UINT16 {
   kFcycleWriteStatus = 7,
   kFcycleReadStatus = 8,
 };
-constexpr UINT16 CommandWord(Fcycle Cycle, UINT32 ByteCount) {
-  return static_cast<UINT16>(((ByteCount - 1) << kFdbcShift) | (Cycle << kFcycleShift) | kFgo);
+// HSFSTS_CTL with a cycle started: FGO, FCYCLE and FDBC; the status half stays 0, so its
+// write-1-to-clear bits are never touched by a command.
+constexpr UINT32 HsfstsCtlCommand(Fcycle Cycle, UINT32 ByteCount) {
+  return HsfstsCtl::Fgo::Make(1) | HsfstsCtl::Fcycle::Make(Cycle) | HsfstsCtl::Fdbc::Make(ByteCount - 1);
 }
-constexpr UINT16 kCmdReadStatus = CommandWord(kFcycleReadStatus, 1);
-constexpr UINT16 kCmdWriteStatus = CommandWord(kFcycleWriteStatus, 1);
-constexpr UINT16 kCmdErase4K = CommandWord(kFcycleErase4K, 1);
-constexpr UINT16 kCmdErase64K = CommandWord(kFcycleErase64K, 1);
-constexpr UINT16 kCmdReadSfdp64 = CommandWord(kFcycleReadSfdp, 64);
-constexpr UINT16 kCmdReadJedecId = CommandWord(kFcycleReadJedecId, 3);
-static_assert(kCmdReadStatus == 0x0011 && kCmdWriteStatus == 0x000F && kCmdErase4K == 0x0007 &&
-              kCmdErase64K == 0x0009 && kCmdReadSfdp64 == 0x3F0B && kCmdReadJedecId == 0x020D);
+// The command words as they go out on the 16-bit write to bits 31:16.
+static_assert(HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleReadStatus, 1)) == 0x0011 &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleWriteStatus, 1)) == 0x000F &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleErase4K, 1)) == 0x0007 &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleErase64K, 1)) == 0x0009 &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleReadSfdp, 64)) == 0x3F0B &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleReadJedecId, 3)) == 0x020D &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleRead, 64)) == 0x3F01 &&
+              HsfstsCtl::ControlHalf::Of(HsfstsCtlCommand(kFcycleWrite, 1)) == 0x0005);
 
 // Status register of the part, as read by the read-status cycle.
 constexpr UINT8 kFlashStatusWip = 1u << 0;
@@ -112,13 +134,9 @@ constexpr UINT32 kFlashReadyPolls = 65535;
 constexpr UINT32 kFlumap1Offset = 0xEFC;         // FLUMAP1: VTBA 7:0, VTL 15:8
 constexpr UINT32 kSfdpSignature = 0x50444653;    // "SFDP"
 
-// ---- Other platform registers the write-protection routines touch
-constexpr UINT32 kMsrPlatformInfo = 0xCE;
-constexpr UINT64 kPlatformInfoBiosGuard = 1ULL << 35;
-constexpr UINT32 kMsrBiosGuardConfig = 0x110;
-constexpr UINT64 kBiosGuardConfigEnabled = 1ULL << 1;
-constexpr UINT32 kMsrSpiWriteProtect = 0x1FE;
-constexpr UINT64 kInSmmStatusSource = 0xFED30880;
+// ---- The memory word whose value (with InSMM.STS in bit 0) the write-protection routines
+// give to MSR 0x1FE.
+constexpr UINT64 kInSmmStatusWord = 0xFED30880;
 
 // Memory-mapped flash window: its last byte is the last byte of the BIOS region.
 constexpr UINT64 kBiosWindowBase = 0xFF200000;

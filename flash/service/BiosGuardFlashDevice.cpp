@@ -5,6 +5,7 @@
 #include "flash/device/SpiRegisters.h"
 #include "frame/Frame.h"
 #include "platform/Platform.h"
+#include "platform/ProcessorMsrs.h"
 
 constinit BiosGuardDeviceState gBiosGuardDevice{};
 

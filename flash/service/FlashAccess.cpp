@@ -2,13 +2,15 @@
 // preparation before flash outside the BIOS region changes.
 #include "flash/service/FlashServiceOperations.h"
 #include "flash/service/FlashServiceState.h"
+#include "pch/PmcRegisters.h"
 #include "platform/Platform.h"
 
 namespace {
-// PMC PWRMBASE + 0x1048, ETR3: CF9GR (bit 20) turns a reset through I/O port 0xCF9 into a
-// global reset, so the ME and the rest of the flash reload after the update.
-constexpr UINT64 kPwrmEtr3 = 0xFE001048;
-constexpr UINT32 kEtr3Cf9gr = 1u << 20;
+// ETR3.CF9GR turns a reset through I/O port 0xCF9 into a global reset, so the ME and the
+// rest of the flash reload after the update.
+constexpr UINT64 kPwrmEtr3 = pmc::Etr3::kAddress;
+constexpr UINT32 kEtr3Cf9gr = pmc::Etr3::Cf9gr::kMask;
+static_assert(kPwrmEtr3 == 0xFE001048 && kEtr3Cf9gr == 1u << 20);
 
 // CMOS byte 0x48, bit 1: a flash update outside the BIOS region is under way.
 constexpr UINT16 kCmosIndexPort = 0x70;

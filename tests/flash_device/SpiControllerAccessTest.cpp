@@ -126,6 +126,25 @@ TEST(ReadChunk, NeverCrossesA256ByteBoundaryNorMovesMoreThan64Bytes) {
   EXPECT_EQ(rig.part->stats().read_commands, 4u) << "the refused address issued no cycle";
 }
 
+// A read the controller refuses (the BIOS master has no read access to the ME region)
+// comes back as the controller's error: the caller's buffer keeps what it had rather than
+// FDATA's leftovers of the read before, and Remaining is unchanged.
+TEST(ReadChunk, RefusedReadReturnsTheControllersErrorAndNoStaleBytes) {
+  auto layout = DefaultLayout(16u << 20);
+  layout.bios_read = 0x0FFF & ~(1u << 2);
+  FlashRig rig(sim::FindFlashPart("W25Q128JV"), BuildImage(layout));
+  rig.Run([&] {
+    UINT8 buffer[64];
+    UINT32 remaining = 16;
+    EXPECT_EQ(ReadChunk(0x200000, buffer, &remaining), 16);
+    std::memset(buffer, 0xA5, sizeof buffer);
+    remaining = 16;
+    EXPECT_EQ(ReadChunk(0x1000, buffer, &remaining), EFI_DEVICE_ERROR);
+    EXPECT_EQ(remaining, 16u);
+    for (UINT8 b : buffer) EXPECT_EQ(b, 0xA5);
+  });
+}
+
 TEST(SpiReadDescriptor, ReadsInsideTheDescriptorRegionOnly) {
   auto layout = DefaultLayout(16u << 20);
   layout.vscc_table = {{0x1840EF, 0x2005}};
