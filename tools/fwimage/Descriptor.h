@@ -51,9 +51,9 @@ std::vector<uint8_t> Encode(const ImageDescription& description);
 
 struct Decoded {
   bool valid = false;
-  std::vector<RegionSpec> regions;
-  std::vector<VsccSpec> vscc;
-  std::vector<MasterSpec> masters;
+  std::vector<RegionLayout> regions;
+  std::vector<VsccLayout> vscc;
+  std::vector<MasterLayout> masters;
   std::vector<std::string> problems;
 };
 Decoded Decode(std::span<const uint8_t> image);

@@ -233,7 +233,7 @@ ImageInfo InspectImage(std::span<const uint8_t> image) {
     info.vscc = desc.vscc;
     info.masters = desc.masters;
     info.problems = desc.problems;
-    for (const RegionSpec& r : desc.regions) {
+    for (const RegionLayout& r : desc.regions) {
       if (r.limit >= image.size()) {
         info.problems.push_back(RegionName(r.index) + " region ends past the image");
         continue;
@@ -284,10 +284,10 @@ std::string FormatImageInfo(const ImageInfo& info) {
       o << "\n";
     }
     o << "VSCC table: " << info.vscc.size() << (info.vscc.size() == 1 ? " entry\n" : " entries\n");
-    for (const VsccSpec& e : info.vscc) o << "  JEDEC id " << Hex(e.jedec_id, 6) << "  VSCC " << Hex(e.value, 8) << "\n";
+    for (const VsccLayout& e : info.vscc) o << "  JEDEC id " << Hex(e.jedec_id, 6) << "  VSCC " << Hex(e.value, 8) << "\n";
     o << "Masters:\n";
     static const char* kMasters[] = {"", "BIOS", "ME", "GbE", "DevExp", "EC"};
-    for (const MasterSpec& m : info.masters) {
+    for (const MasterLayout& m : info.masters) {
       if (m.read == 0 && m.write == 0) continue;
       o << "  " << kMasters[m.master] << ": read";
       for (unsigned i = 0; i < 16; ++i)
@@ -349,7 +349,7 @@ nlohmann::json ImageInfoToJson(const ImageInfo& info) {
   for (const RegionInfo& r : info.regions)
     j["regions"].push_back({{"index", r.index}, {"name", r.name}, {"base", r.base}, {"limit", r.limit}});
   j["vscc"] = json::array();
-  for (const VsccSpec& e : info.vscc) j["vscc"].push_back({{"jedec_id", e.jedec_id}, {"value", e.value}});
+  for (const VsccLayout& e : info.vscc) j["vscc"].push_back({{"jedec_id", e.jedec_id}, {"value", e.value}});
   if (info.has_base_pointer) j["base_pointer"] = info.base_pointer;
   j["volumes"] = json::array();
   for (const VolumeInfo& v : info.volumes) {
