@@ -125,7 +125,8 @@ function(fw_driver_image name)
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/efi
       COMMAND ${FW_EFI_LINK} /nologo /nodefaultlib /entry:_ModuleEntryPoint /machine:x64 /base:0
               /align:4096 /filealign:512 /driver /opt:ref /debug:none /subsystem:efi_boot_service_driver
-              /include:_ModuleEntryPoint /include:gFwImageIdentity /out:${out} ${identity} ${archives}
+              /include:_ModuleEntryPoint /include:gFwImageIdentity /map:${CMAKE_BINARY_DIR}/efi/${name}.map
+              /out:${out} ${identity} ${archives}
       DEPENDS ${deps} ${identity} COMMENT "efi image: ${name}.efi" VERBATIM)
 
     # FFS packaging: the file description is written now, fwimage packs it at build time.

@@ -8,6 +8,9 @@
 #include "sim/board/MemoryMap.h"
 #include "sim/board/PlatformMemory.h"
 #include "sim/devices/FlashCatalogue.h"
+#ifdef FW_EMULATION
+#include "sim/cpu/ServiceBridge.h"
+#endif
 
 namespace sim {
 
@@ -51,6 +54,7 @@ Board::Board(toml::table description, std::vector<uint8_t> flash, std::filesyste
 
 Board::~Board() {
   images_.clear();
+  DropEmulation();
   firmware_.reset();
   pch_.reset();
   platform_flash_stand_in_.reset();
@@ -92,6 +96,8 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   bus_->MapRam(kTsegBase, kTsegSize, RamKind::kSmram);
   bus_->MapRam(kAboveTsegBase, kAboveTsegSize, RamKind::kRam);
   bus_->MapRam(kHighRamBase, kHighRamSize, RamKind::kRam);
+  image_choice_ = DriverImages();
+  if (image_choice_.kind == ImageKind::kEfi) bus_->MapRam(kEmulatorRamBase, kEmulatorRamSize, RamKind::kRam);
   bus_->MapIo(kCmosIndexPort, kCmosDataPort, &cmos_);
   bus_->MapIo(kApmCntPort, kApmStsPort, &apm_);
   bus_->MapIo(kResetControlPort, kResetControlPort, &reset_control_);
@@ -142,13 +148,31 @@ void Board::LoadAndStart(const std::string& name, const std::string& kind, bool 
   ImageReport r;
   r.name = name;
   r.kind = kind;
-  auto file = ImageDirectory() / (name + ".so");
+  const bool efi = image_choice_.kind == ImageKind::kEfi;
+  auto file = efi ? image_choice_.efi_dir / (name + ".efi") : ImageDirectory() / (name + ".so");
   if (!std::filesystem::exists(file)) {
     r.not_loaded_reason = "image not built (" + file.string() + ")";
     report.images.push_back(r);
     return;
   }
-  auto image = LoadedImage::Load(file, name, cpu_->ops());
+  std::unique_ptr<LoadedImage> image;
+  if (!efi) {
+    image = LoadedImage::Load(file, name, cpu_->ops());
+  } else {
+#ifdef FW_EMULATION
+    try {
+      image = emulation_->Load(name, smm, file);
+    } catch (const std::runtime_error& e) {
+      r.not_loaded_reason = e.what();
+    }
+#else
+    r.not_loaded_reason = "this build has no x86-64 emulator (libunicorn-dev) for .efi images";
+#endif
+    if (!image) {
+      report.images.push_back(r);
+      return;
+    }
+  }
   EFI_STATUS status = EFI_LOAD_ERROR;
   auto entry = image->entry();
   EFI_HANDLE handle = image->handle();
@@ -221,8 +245,14 @@ BootReport Board::Boot() {
   report.boot_count = ++boot_count_;
   uint64_t start = bus_->clock().Now();
   images_.clear();
+  DropEmulation();
   firmware_.reset();
   firmware_ = std::make_unique<Firmware>(*bus_, *cpu_, description_["board"]["cpus"].value_or(kBoardCpuCount));
+#ifdef FW_EMULATION
+  if (image_choice_.kind == ImageKind::kEfi)
+    emulation_ = std::make_unique<ServiceBridge>(*bus_, *cpu_, *firmware_, kEmulatorRamBase, kEmulatorRamSize,
+                                                 kSmmStackBase, kSmmStackSize);
+#endif
   // Non-volatile variables come back from the store; volatile ones died with the reset.
   firmware_->variables() = carried_variables_;
   firmware_->variables().DropVolatile();
@@ -316,6 +346,12 @@ void Board::NotePowerLoss() {
   if (power_lost_) return;
   power_lost_ = true;
   flash_->part().LosePower();
+}
+
+void Board::DropEmulation() {
+#ifdef FW_EMULATION
+  emulation_.reset();
+#endif
 }
 
 BootReport Board::Reboot() {

@@ -32,6 +32,8 @@
 
 namespace sim {
 
+class ServiceBridge;
+
 struct ImageReport {
   std::string name;
   std::string kind;  // "SMM driver", "DXE driver", "board flash driver"
@@ -155,6 +157,7 @@ class Board {
   void WakeIfAsleep();
   void StartPlatformFlash(BootReport& report);
   std::vector<PlatformRange> DeviceWindows();
+  void DropEmulation();
   void LoadAndStart(const std::string& name, const std::string& kind, bool smm, BootReport& report);
   // Starts the driver images in dispatch order; `before` and `after` run around each one.
   void StartDriverImages(BootReport& report, const std::function<void(const char* name, bool smm)>& before,
@@ -180,6 +183,9 @@ class Board {
   std::unique_ptr<PlatformFlashStandIn> platform_flash_stand_in_;
   BiosGuardService bios_guard_;
   std::vector<std::unique_ptr<LoadedImage>> images_;
+  // Boards that boot the .efi images: the x86-64 emulator joined to this boot's firmware.
+  DriverImageChoice image_choice_;
+  std::unique_ptr<ServiceBridge> emulation_;
   std::vector<std::shared_ptr<void>> extensions_;
   std::optional<std::pair<uint8_t, uint8_t>> pending_smi_;
   std::string reset_kind_;

@@ -45,6 +45,14 @@ constexpr uint64_t kSmramSaveStateSize = 0x00010000;
 constexpr uint64_t kSmramPoolBase = kTsegBase + kSmramSaveStateSize;
 constexpr uint64_t kSmramPoolSize = kTsegSize - kSmramSaveStateSize;
 
+// Boot-services RAM of the x86-64 emulator (boards that run the .efi images): service
+// stubs, the emulated images' views of the firmware tables, the DXE stack and DXE images.
+// SMM images sit in SMRAM from the SMM pool and run on the stack below the save states.
+constexpr uint64_t kEmulatorRamBase = 0x70000000;
+constexpr uint64_t kEmulatorRamSize = 0x01000000;
+constexpr uint64_t kSmmStackBase = kTsegBase;
+constexpr uint64_t kSmmStackSize = 0x00008000;
+
 // Fixed windows of the PCH.
 constexpr uint64_t kSidebandBase = 0xFD000000;       // SBREG_BAR, 16 MiB
 constexpr uint64_t kSidebandSize = 0x01000000;

@@ -33,6 +33,12 @@ void Cpu::Abandon(Outcome outcome) {
   std::longjmp(*static_cast<std::jmp_buf*>(jump_), 1);
 }
 
+void Cpu::EndRun(Outcome outcome, const std::string& fault) {
+  abandon_fault_ = fault;
+  if (depth_ > 0) Abandon(outcome);
+  if (outcome == Outcome::kFault) throw MachineFault{fault};
+}
+
 // A reset takes the processor away at the next instruction after the write to 0xCF9:
 // any further access (a pause of the driver's endless loop included) ends the run. So does
 // the loss of power, at the first access at or after the instant the rail went off.

@@ -32,6 +32,11 @@ class Cpu {
   // nothing that needs unwinding (freestanding code, no destructors).
   RunResult Run(const std::function<void()>& code);
 
+  // Ends the current run from outside the driver's frames (the x86-64 emulator, once its
+  // own frames are gone): a fault, or a reset the driver ran into. Outside any run a fault
+  // is thrown as MachineFault and a reset stays pending.
+  void EndRun(Outcome outcome, const std::string& fault);
+
   // Called by the reset-control device: the board resets at the next instruction.
   void RequestReset() { reset_pending_ = true; }
   bool reset_pending() const { return reset_pending_; }

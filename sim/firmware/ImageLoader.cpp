@@ -22,6 +22,37 @@ std::filesystem::path ImageDirectory() {
 #endif
 }
 
+DriverImageChoice& DriverImages() {
+  static DriverImageChoice choice = [] {
+    DriverImageChoice c;
+    const char* kind = std::getenv("FWSIM_IMAGES");
+    c.kind = kind != nullptr && std::string(kind) == "efi" ? ImageKind::kEfi : ImageKind::kHost;
+    const char* dir = std::getenv("FWSIM_EFI_DIR");
+#ifdef FW_EFI_IMAGE_DIR
+    c.efi_dir = dir ? dir : FW_EFI_IMAGE_DIR;
+#else
+    c.efi_dir = dir ? dir : "efi";
+#endif
+    return c;
+  }();
+  return choice;
+}
+
+bool EmulatorAvailable() {
+#ifdef FW_EMULATION
+  return true;
+#else
+  return false;
+#endif
+}
+
+std::unique_ptr<LoadedImage> LoadedImage::FromEntry(const std::string& name, EFI_IMAGE_ENTRY_POINT entry) {
+  std::unique_ptr<LoadedImage> image(new LoadedImage());
+  image->name_ = name;
+  image->entry_ = entry;
+  return image;
+}
+
 std::unique_ptr<LoadedImage> LoadedImage::Load(const std::filesystem::path& file, const std::string& name,
                                                const HostBusOps* ops) {
   // Each load maps a private copy of the file, so a reloaded image starts from fresh module

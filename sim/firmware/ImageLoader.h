@@ -19,6 +19,10 @@ class LoadedImage {
   LoadedImage(const LoadedImage&) = delete;
   LoadedImage& operator=(const LoadedImage&) = delete;
 
+  // An image whose entry point the simulator reaches through a native function (an
+  // image running on the x86-64 emulator).
+  static std::unique_ptr<LoadedImage> FromEntry(const std::string& name, EFI_IMAGE_ENTRY_POINT entry);
+
   const std::string& name() const { return name_; }
   EFI_IMAGE_ENTRY_POINT entry() const { return entry_; }
   EFI_HANDLE handle() { return &handle_storage_; }
@@ -33,5 +37,17 @@ class LoadedImage {
 
 // Where the images of this build live (FWSIM_IMAGE_DIR overrides).
 std::filesystem::path ImageDirectory();
+
+// Which driver images a board boots: the host shared objects, or the PE32+ .efi files of
+// the uefi build run on the x86-64 emulator. The defaults come from FWSIM_IMAGES (host |
+// efi) and FWSIM_EFI_DIR; fwsim's --images and --efi-dir set them.
+enum class ImageKind { kHost, kEfi };
+struct DriverImageChoice {
+  ImageKind kind = ImageKind::kHost;
+  std::filesystem::path efi_dir;
+};
+DriverImageChoice& DriverImages();
+// True when this build has the x86-64 emulator.
+bool EmulatorAvailable();
 
 }  // namespace sim

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::OneLine(e.what());
   }
   try {
-    const fwimage::FileSpec f = fwimage::ParseFileSpec(text, NoFiles(), "file.toml");
+    const fwimage::FileDescription f = fwimage::ParseFileDescription(text, NoFiles(), "file.toml");
     (void)fwimage::EncodeFfsFile(f);
   } catch (const std::runtime_error& e) {
     fuzz::OneLine(e.what());

@@ -191,7 +191,7 @@ TEST(FfsPackaging, SmmDriverFileHasDepexImageAndNameSectionsInPlace) {
   pe[0] = 'M';
   pe[1] = 'Z';
   fwtest::WriteFile(dir / "Drv.efi", pe);
-  fwimage::FileSpec file_desc = fwimage::ParseFileSpec(R"(
+  fwimage::FileDescription file_desc = fwimage::ParseFileDescription(R"(
 [file]
 type = "smm"
 guid = "A1B2C3D4-1111-4222-8333-0123456789AB"

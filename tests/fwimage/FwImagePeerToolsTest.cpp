@@ -29,7 +29,7 @@ void CheckWithPeers(const fwimage::ImageDescription& d, const std::string& name)
   // Regions, as described.
   size_t region_rows = std::count_if(rows.begin(), rows.end(), [](const fwtest::ReportRow& r) { return r.type == "Region"; });
   EXPECT_EQ(region_rows, d.regions.size());
-  for (const fwimage::RegionSpec& r : d.regions) {
+  for (const fwimage::RegionLayout& r : d.regions) {
     auto it = std::find_if(rows.begin(), rows.end(), [&](const fwtest::ReportRow& row) {
       return row.type == "Region" && row.subtype == fwimage::RegionName(r.index);
     });
@@ -38,14 +38,14 @@ void CheckWithPeers(const fwimage::ImageDescription& d, const std::string& name)
     EXPECT_EQ(it->size, uint64_t(r.limit) - r.base + 1);
   }
   // Volumes and every file in them: the same GUID at the same place with the same size.
-  for (const fwimage::VolumeSpec& v : d.volumes) {
+  for (const fwimage::VolumeLayout& v : d.volumes) {
     auto vol = std::find_if(rows.begin(), rows.end(), [&](const fwtest::ReportRow& row) {
       return row.type == "Volume" && row.base == v.offset;
     });
     ASSERT_NE(vol, rows.end());
     EXPECT_EQ(vol->subtype, "FFSv2");
     EXPECT_EQ(vol->size, v.size);
-    for (const fwimage::FileSpec& f : v.files) {
+    for (const fwimage::FileDescription& f : v.files) {
       std::string guid = fwimage::FormatGuid(f.name);
       auto row = std::find_if(rows.begin(), rows.end(), [&](const fwtest::ReportRow& r) { return r.type == "File" && r.name == guid; });
       ASSERT_NE(row, rows.end()) << guid;
@@ -83,7 +83,7 @@ void CheckWithPeers(const fwimage::ImageDescription& d, const std::string& name)
     auto regions = fwtest::RunFlashromIfd(dir / "image.bin", &chipset);
     EXPECT_EQ(chipset, "300 series Cannon Point");
     ASSERT_EQ(regions.size(), d.regions.size());
-    for (const fwimage::RegionSpec& r : d.regions) {
+    for (const fwimage::RegionLayout& r : d.regions) {
       auto it = std::find_if(regions.begin(), regions.end(), [&](const fwtest::FlashromRegion& f) { return f.name == FlashromRegionName(r.index); });
       ASSERT_NE(it, regions.end()) << FlashromRegionName(r.index);
       EXPECT_EQ(it->start, r.base);

@@ -22,7 +22,7 @@ struct Packaged {
   bool has_depex = false;
 };
 
-Packaged ReadSpec(const fs::path& ffs) {
+Packaged ReadLayout(const fs::path& ffs) {
   Packaged p;
   p.ffs = ffs;
   toml::table t = toml::parse_file((fs::path(ffs).replace_extension(".toml")).string());
@@ -66,7 +66,7 @@ TEST(FfsFiles, EachDriverDeclaresWhatItNeedsBeforeStarting) {
   auto files = fwtest::UefiOutputs("ffs", ".ffs");
   FW_REQUIRE_UEFI_OUTPUTS(files);
   for (const fs::path& ffs : files) {
-    Packaged p = ReadSpec(ffs);
+    Packaged p = ReadLayout(ffs);
     SCOPED_TRACE(p.ui);
     EXPECT_EQ(p.ui, ffs.stem().string());
     auto known = kDriverDepex.find(p.ui);
@@ -90,7 +90,7 @@ TEST(FfsFiles, UefiExtractReadsEveryFileSectionAndChecksum) {
       "[[volume]]\noffset = 0xC00000\nsize = 0x400000\n";
   std::vector<Packaged> packaged;
   for (const fs::path& ffs : files) {
-    packaged.push_back(ReadSpec(ffs));
+    packaged.push_back(ReadLayout(ffs));
     description += "[[volume.file]]\nffs = \"" + ffs.string() + "\"\n";
   }
   auto image = fwimage::BuildImage(fwimage::ParseDescription(description, dir, "ffs-volume.toml"));

@@ -1,6 +1,6 @@
 // Every .efi of the uefi build is a PE32+ x64 boot-service driver a UEFI loader accepts:
 // 4 KiB sections, 64-bit base relocations, no imports, no writable code.
-#include "tests/uefi_images/PeImage.h"
+#include "tests/uefi_images/ImageFitness.h"
 #include "tests/uefi_images/UefiBuild.h"
 
 namespace {

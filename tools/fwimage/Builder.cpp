@@ -22,7 +22,7 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
-std::vector<uint8_t> LayoutTable(const ImageDescription& d, const VolumeSpec& v, const std::vector<uint64_t>& offsets) {
+std::vector<uint8_t> LayoutTable(const ImageDescription& d, const VolumeLayout& v, const std::vector<uint64_t>& offsets) {
   std::vector<size_t> areas;
   for (size_t i = 0; i < v.files.size(); ++i)
     for (const AreaKind& a : kAreaTable)
@@ -32,7 +32,7 @@ std::vector<uint8_t> LayoutTable(const ImageDescription& d, const VolumeSpec& v,
   PutU16(table, kLayoutTableOffsetField, static_cast<uint16_t>(kLayoutHeaderSize));
   table[kLayoutEntryCountField] = static_cast<uint8_t>(areas.size());
   for (size_t n = 0; n < areas.size(); ++n) {
-    const FileSpec& f = v.files[areas[n]];
+    const FileDescription& f = v.files[areas[n]];
     size_t e = kLayoutHeaderSize + kLayoutEntrySize * n;
     const AreaKind* kind = nullptr;
     for (const AreaKind& a : kAreaTable)
@@ -47,8 +47,8 @@ std::vector<uint8_t> LayoutTable(const ImageDescription& d, const VolumeSpec& v,
   return table;
 }
 
-std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& volume_desc, uint32_t base_pointer) {
-  VolumeSpec v = volume_desc;
+std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeLayout& volume_desc, uint32_t base_pointer) {
+  VolumeLayout v = volume_desc;
   std::vector<uint8_t> out(v.size, kEraseByte);
 
   // Header: FFS2, erase polarity 1, memory mapped, 16-byte alignment, one block-map run.
@@ -70,10 +70,10 @@ std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& vo
   std::vector<uint64_t> offsets;
   std::vector<uint64_t> sizes;
   uint64_t at = kFvHeaderLengthOneBlockMapEntry;
-  for (FileSpec& f : v.files) {
+  for (FileDescription& f : v.files) {
     if (f.is_layout) {
       size_t areas = 0;
-      for (const FileSpec& g : v.files)
+      for (const FileDescription& g : v.files)
         for (const AreaKind& a : kAreaTable)
           if (GuidEquals(a.guid, g.name)) ++areas;
       f.sections.front().payload.assign(kLayoutHeaderSize + kLayoutEntrySize * areas, 0);
@@ -90,7 +90,7 @@ std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& vo
     throw DescriptionError(d.source + ": volume " + v.name + ": files need " + Hex(at) + " bytes, the volume holds " +
                            Hex(limit) + (top ? " before its top file" : ""));
   for (size_t i = 0; i < v.files.size(); ++i) {
-    FileSpec& f = v.files[i];
+    FileDescription& f = v.files[i];
     if (f.is_layout) f.sections.front().payload = LayoutTable(d, v, offsets);
     std::vector<uint8_t> bytes = EncodeFile(f, true);
     std::memcpy(&out[offsets[i]], bytes.data(), bytes.size());
@@ -118,7 +118,7 @@ std::vector<uint8_t> BuildVolume(const ImageDescription& d, const VolumeSpec& vo
         std::memcpy(&out[end], pad.data(), pad.size());
       }
     }
-    FileSpec vtf;
+    FileDescription vtf;
     vtf.name = EFI_FFS_VOLUME_TOP_FILE_GUID;
     vtf.type = EFI_FV_FILETYPE_RAW;
     vtf.body.assign(8, 0);
@@ -137,11 +137,11 @@ std::vector<uint8_t> BuildImage(const ImageDescription& d) {
     std::vector<uint8_t> desc = ifd::Encode(d);
     std::memcpy(image.data(), desc.data(), desc.size());
   }
-  const VolumeSpec* pointed = nullptr;
-  for (const VolumeSpec& v : d.volumes)
+  const VolumeLayout* pointed = nullptr;
+  for (const VolumeLayout& v : d.volumes)
     if (v.base_pointer) pointed = &v;
   uint32_t pointer = pointed ? static_cast<uint32_t>(d.PhysicalAddress(pointed->offset)) : 0xFFFFFFFF;
-  for (const VolumeSpec& v : d.volumes) {
+  for (const VolumeLayout& v : d.volumes) {
     std::vector<uint8_t> bytes = BuildVolume(d, v, pointer);
     std::memcpy(&image[v.offset], bytes.data(), bytes.size());
   }

@@ -161,8 +161,8 @@ EFI_GUID ReadGuid(const Context& ctx, const std::string& where, const toml::tabl
   return *g;
 }
 
-FileSpec ReadFile(const Context& ctx, const std::string& where, const toml::table& t) {
-  FileSpec f;
+FileDescription ReadFile(const Context& ctx, const std::string& where, const toml::table& t) {
+  FileDescription f;
   if (t.contains("ffs")) {
     CheckKeys(ctx, where, t, {"ffs"});
     std::string path = RequireString(ctx, where, t, "ffs");
@@ -252,7 +252,7 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
     const toml::table* r = value.as_table();
     if (r == nullptr) ctx.Fail(where, "expects { base = ..., limit = ... }");
     CheckKeys(ctx, where, *r, {"base", "limit"});
-    RegionSpec item;
+    RegionLayout item;
     item.index = static_cast<unsigned>(index);
     uint64_t base = RequireSize(ctx, where, *r, "base");
     uint64_t limit = RequireSize(ctx, where, *r, "limit");
@@ -262,19 +262,19 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
     if (limit >= d.flash_size) ctx.Fail(where, "ends past the flash (" + Hex(d.flash_size) + " bytes)");
     item.base = static_cast<uint32_t>(base);
     item.limit = static_cast<uint32_t>(limit);
-    for (const RegionSpec& other : d.regions)
+    for (const RegionLayout& other : d.regions)
       if (item.base <= other.limit && other.base <= item.limit)
         ctx.Fail(where, "overlaps region " + RegionName(other.index));
     d.regions.push_back(item);
   }
   auto find = [&](unsigned index) {
-    return std::find_if(d.regions.begin(), d.regions.end(), [&](const RegionSpec& r) { return r.index == index; });
+    return std::find_if(d.regions.begin(), d.regions.end(), [&](const RegionLayout& r) { return r.index == index; });
   };
   auto fd = find(0);
   if (fd == d.regions.end() || fd->base != 0 || fd->limit != ifd::kDescriptorSize - 1)
     ctx.Fail("descriptor.regions", "the descriptor region must be { base = 0x0, limit = 0xFFF }");
   if (find(1) == d.regions.end()) ctx.Fail("descriptor.regions", "a bios region is required");
-  std::sort(d.regions.begin(), d.regions.end(), [](const RegionSpec& a, const RegionSpec& b) { return a.base < b.base; });
+  std::sort(d.regions.begin(), d.regions.end(), [](const RegionLayout& a, const RegionLayout& b) { return a.base < b.base; });
 
   if (const toml::array* vscc = t["vscc"].as_array()) {
     for (size_t i = 0; i < vscc->size(); ++i) {
@@ -331,7 +331,7 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
       const toml::table* m = value.as_table();
       if (m == nullptr) ctx.Fail(where, "expects { read = [...], write = [...] }");
       CheckKeys(ctx, where, *m, {"read", "write"});
-      MasterSpec item{number, 0, 0};
+      MasterLayout item{number, 0, 0};
       for (const char* dir : {"read", "write"}) {
         const toml::array* list = (*m)[dir].as_array();
         if (list == nullptr) continue;
@@ -342,15 +342,15 @@ void ReadDescriptor(const Context& ctx, const toml::table& t, ImageDescription& 
           bits = static_cast<uint16_t>(bits | 1u << index);
         }
       }
-      std::erase_if(d.masters, [&](const MasterSpec& s) { return s.master == number; });
+      std::erase_if(d.masters, [&](const MasterLayout& s) { return s.master == number; });
       d.masters.push_back(item);
     }
   }
 }
 
-VolumeSpec ReadVolume(const Context& ctx, const std::string& where, const toml::table& t, const ImageDescription& d) {
+VolumeLayout ReadVolume(const Context& ctx, const std::string& where, const toml::table& t, const ImageDescription& d) {
   CheckKeys(ctx, where, t, {"name", "offset", "size", "block_size", "base_pointer", "file"});
-  VolumeSpec v;
+  VolumeLayout v;
   v.name = t["name"].value<std::string>().value_or(where);
   v.offset = RequireSize(ctx, where, t, "offset");
   v.size = RequireSize(ctx, where, t, "size");
@@ -370,7 +370,7 @@ VolumeSpec ReadVolume(const Context& ctx, const std::string& where, const toml::
     }
   }
   std::set<std::string> names;
-  for (const FileSpec& f : v.files)
+  for (const FileDescription& f : v.files)
     if (!names.insert(FormatGuid(f.name)).second) ctx.Fail(where, "two files named " + FormatGuid(f.name));
   return v;
 }
@@ -399,13 +399,13 @@ std::string ReadText(const fs::path& path) {
 }  // namespace
 
 uint64_t ImageDescription::BiosBase() const {
-  for (const RegionSpec& r : regions)
+  for (const RegionLayout& r : regions)
     if (r.index == 1) return r.base;
   return 0;
 }
 
 uint64_t ImageDescription::BiosLimit() const {
-  for (const RegionSpec& r : regions)
+  for (const RegionLayout& r : regions)
     if (r.index == 1) return r.limit;
   return flash_size - 1;
 }
@@ -435,8 +435,8 @@ ImageDescription ParseDescription(std::string_view toml_text, const fs::path& ba
       std::string where = "volume[" + std::to_string(i) + "]";
       const toml::table* vt = (*volumes)[i].as_table();
       if (vt == nullptr) ctx.Fail(where, "expects a table");
-      VolumeSpec v = ReadVolume(ctx, where, *vt, d);
-      for (const VolumeSpec& other : d.volumes)
+      VolumeLayout v = ReadVolume(ctx, where, *vt, d);
+      for (const VolumeLayout& other : d.volumes)
         if (v.offset < other.offset + other.size && other.offset < v.offset + v.size)
           ctx.Fail(where, "overlaps volume " + other.name);
       d.volumes.push_back(std::move(v));
@@ -444,11 +444,11 @@ ImageDescription ParseDescription(std::string_view toml_text, const fs::path& ba
   }
   // The volume whose base goes at 0xFFFFFFFC: the one marked, else the one with the
   // layout file, else the first.
-  size_t marked = std::count_if(d.volumes.begin(), d.volumes.end(), [](const VolumeSpec& v) { return v.base_pointer; });
+  size_t marked = std::count_if(d.volumes.begin(), d.volumes.end(), [](const VolumeLayout& v) { return v.base_pointer; });
   if (marked > 1) ctx.Fail("volume", "only one volume can have base_pointer = true");
   size_t layouts = 0;
-  for (VolumeSpec& v : d.volumes)
-    for (const FileSpec& f : v.files)
+  for (VolumeLayout& v : d.volumes)
+    for (const FileDescription& f : v.files)
       if (f.is_layout || GuidEquals(f.name, kFlashLayoutFileGuid)) {
         ++layouts;
         if (marked == 0) {
@@ -465,7 +465,7 @@ ImageDescription LoadDescription(const fs::path& path) {
   return ParseDescription(ReadText(path), path.parent_path(), path.string());
 }
 
-FileSpec ParseFileSpec(std::string_view toml_text, const fs::path& base_dir, const std::string& source_name) {
+FileDescription ParseFileDescription(std::string_view toml_text, const fs::path& base_dir, const std::string& source_name) {
   Context ctx{source_name, base_dir};
   toml::table root = ParseToml(ctx, toml_text);
   CheckKeys(ctx, "top level", root, {"file"});
@@ -474,6 +474,6 @@ FileSpec ParseFileSpec(std::string_view toml_text, const fs::path& base_dir, con
   return ReadFile(ctx, "file", *t);
 }
 
-FileSpec LoadFileSpec(const fs::path& path) { return ParseFileSpec(ReadText(path), path.parent_path(), path.string()); }
+FileDescription LoadFileDescription(const fs::path& path) { return ParseFileDescription(ReadText(path), path.parent_path(), path.string()); }
 
 }  // namespace fwimage

@@ -79,11 +79,11 @@ std::vector<uint8_t> Encode(const ImageDescription& d) {
   PutU32(out, kComponentBase + 8, 0);  // FLILL1
 
   for (unsigned i = 0; i < kRegionCount; ++i) PutU32(out, kRegionBase + 4 * i, kRegionUnused);
-  for (const RegionSpec& r : d.regions)
+  for (const RegionLayout& r : d.regions)
     PutU32(out, kRegionBase + 4 * r.index, (r.base / kRegionUnit) | (r.limit / kRegionUnit) << 16);
 
   for (unsigned m = 0; m < kMasterCount; ++m) PutU32(out, kMasterBase + 4 * m, 0);
-  for (const MasterSpec& m : d.masters) PutU32(out, kMasterBase + 4 * (m.master - 1), EncodeMaster(m.read, m.write));
+  for (const MasterLayout& m : d.masters) PutU32(out, kMasterBase + 4 * (m.master - 1), EncodeMaster(m.read, m.write));
 
   for (uint32_t i = 0; i < kPchStrapDwords; ++i) PutU32(out, kPchStrapBase + 4 * i, 0);
   for (uint32_t i = 0; i < kCpuStrapDwords; ++i) PutU32(out, kCpuStrapBase + 4 * i, 0);
@@ -131,7 +131,7 @@ Decoded Decode(std::span<const uint8_t> image) {
   for (unsigned m = 0; m < kMasterCount; ++m) {
     uint32_t at = fmba + 4 * m;
     if (at + 4 > kDescriptorSize) break;
-    MasterSpec item;
+    MasterLayout item;
     item.master = m + 1;
     DecodeMaster(GetU32(image, at), &item.read, &item.write);
     r.masters.push_back(item);

@@ -65,10 +65,10 @@ std::vector<uint8_t> Encode(const ImageDescription& description);
 
 struct Decoded {
   bool valid = false;
-  std::vector<RegionSpec> regions;
-  std::vector<VsccSpec> vscc;
-  std::vector<MasterSpec> masters;
-  SpiBusSpec spi;
+  std::vector<RegionLayout> regions;
+  std::vector<VsccLayout> vscc;
+  std::vector<MasterLayout> masters;
+  SpiBusLayout spi;
   std::vector<std::string> problems;
 };
 Decoded Decode(std::span<const uint8_t> image);

@@ -56,7 +56,7 @@ std::vector<uint8_t> Utf16Name(std::string_view ascii) {
   return out;
 }
 
-std::vector<uint8_t> EncodeSection(const SectionSpec& section) {
+std::vector<uint8_t> EncodeSection(const SectionLayout& section) {
   size_t total = sizeof(EFI_COMMON_SECTION_HEADER) + section.payload.size();
   if (total >= kFfsSizeFieldErased) throw DescriptionError("section of " + std::to_string(total) + " bytes is too large");
   std::vector<uint8_t> out(total, 0);
@@ -116,13 +116,13 @@ std::vector<uint8_t> FinishFile(const EFI_GUID& name, EFI_FV_FILETYPE type, uint
 
 }  // namespace
 
-std::vector<uint8_t> EncodeFile(const FileSpec& file, bool erase_polarity) {
+std::vector<uint8_t> EncodeFile(const FileDescription& file, bool erase_polarity) {
   if (!file.prebuilt.empty()) return PlacePrebuiltFile(file, erase_polarity);
   std::vector<uint8_t> data;
   if (file.type == EFI_FV_FILETYPE_RAW) {
     data = file.body;
   } else {
-    for (const SectionSpec& s : file.sections) {
+    for (const SectionLayout& s : file.sections) {
       while (data.size() % kSectionAlignment) data.push_back(0x00);
       std::vector<uint8_t> encoded = EncodeSection(s);
       data.insert(data.end(), encoded.begin(), encoded.end());
@@ -150,7 +150,7 @@ std::vector<uint8_t> EncodePadFile(uint32_t size, bool erase_polarity) {
   return out;
 }
 
-std::vector<uint8_t> PlacePrebuiltFile(const FileSpec& file, bool erase_polarity) {
+std::vector<uint8_t> PlacePrebuiltFile(const FileDescription& file, bool erase_polarity) {
   std::vector<uint8_t> out = file.prebuilt;
   if (out.size() < sizeof(EFI_FFS_FILE_HEADER))
     throw DescriptionError(file.label + ": not an FFS file (shorter than a file header)");
@@ -168,7 +168,7 @@ std::vector<uint8_t> PlacePrebuiltFile(const FileSpec& file, bool erase_polarity
   return out;
 }
 
-std::vector<uint8_t> EncodeFfsFile(const FileSpec& file) { return EncodeFile(file, false); }
+std::vector<uint8_t> EncodeFfsFile(const FileDescription& file) { return EncodeFile(file, false); }
 
 std::vector<uint8_t> EncodeDepex(std::span<const EFI_GUID> protocols) {
   std::vector<uint8_t> code;

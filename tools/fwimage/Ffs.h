@@ -17,16 +17,16 @@ uint8_t Sum8(std::span<const uint8_t> bytes);
 uint16_t Sum16(std::span<const uint8_t> bytes);
 
 std::vector<uint8_t> Utf16Name(std::string_view ascii);  // NUL-terminated CHAR16 text
-std::vector<uint8_t> EncodeSection(const SectionSpec& section);
+std::vector<uint8_t> EncodeSection(const SectionLayout& section);
 // Header checksum byte: the header (24 or 32 bytes) sums to 0 with State and the file
 // checksum taken as 0.
 uint8_t FileHeaderChecksum(std::span<const uint8_t> header);
 // Complete file bytes. State is stored for a volume of the given erase polarity.
-std::vector<uint8_t> EncodeFile(const FileSpec& file, bool erase_polarity);
+std::vector<uint8_t> EncodeFile(const FileDescription& file, bool erase_polarity);
 // A pad file of exactly `size` bytes (at least one header).
 std::vector<uint8_t> EncodePadFile(uint32_t size, bool erase_polarity);
 // Rewrites a prebuilt file's state byte for the target volume; checks its header.
-std::vector<uint8_t> PlacePrebuiltFile(const FileSpec& file, bool erase_polarity);
+std::vector<uint8_t> PlacePrebuiltFile(const FileDescription& file, bool erase_polarity);
 
 uint8_t StoredState(uint8_t logical, bool erase_polarity);
 // Highest set bit of the logical state.

@@ -64,13 +64,13 @@ inline constexpr uint32_t kVolumeBasePointerAddress = 0xFFFFFFFC;
 // Description
 // ---------------------------------------------------------------------------------------
 
-struct RegionSpec {
+struct RegionLayout {
   unsigned index = 0;  // FLREG number: 0 descriptor, 1 BIOS, 2 ME, 3 GbE, 4 platform data, ...
   uint32_t base = 0;   // flash offsets, 4 KiB aligned; limit inclusive
   uint32_t limit = 0;
 };
 
-struct VsccSpec {
+struct VsccLayout {
   uint32_t jedec_id = 0;  // manufacturer byte in bits 7:0, then the two device bytes
   uint32_t value = 0;
 };
@@ -78,54 +78,54 @@ struct VsccSpec {
 // What FLCOMP tells the PCH about the SPI bus to component 0: the clock of each kind of
 // cycle (17, 30 or 48 MHz on 300/400-series PCHs) and whether it may use fast read (0Bh,
 // eight dummy clocks) instead of read (03h).
-struct SpiBusSpec {
+struct SpiBusLayout {
   uint32_t read_mhz = 17;
   uint32_t fast_read_mhz = 17;
   uint32_t write_erase_mhz = 17;
   uint32_t id_status_mhz = 17;
   bool fast_read = true;
-  bool operator==(const SpiBusSpec&) const = default;
+  bool operator==(const SpiBusLayout&) const = default;
 };
 
-struct MasterSpec {
+struct MasterLayout {
   unsigned master = 1;  // FLMSTR number: 1 host/BIOS, 2 ME, 3 GbE, 4 device expansion, 5 EC
   uint16_t read = 0;    // one bit per region number
   uint16_t write = 0;
 };
 
-struct SectionSpec {
+struct SectionLayout {
   EFI_SECTION_TYPE type = EFI_SECTION_RAW;
   std::vector<uint8_t> payload;
 };
 
-struct FileSpec {
+struct FileDescription {
   std::string label;  // for messages and listings
   EFI_GUID name{};
   EFI_FV_FILETYPE type = EFI_FV_FILETYPE_RAW;
-  std::vector<SectionSpec> sections;  // every type but RAW and PAD
+  std::vector<SectionLayout> sections;  // every type but RAW and PAD
   std::vector<uint8_t> body;          // RAW files carry their data without sections
   std::vector<uint8_t> prebuilt;      // a whole FFS file, placed as it is
   bool is_layout = false;             // data generated from the volume's area files
 };
 
-struct VolumeSpec {
+struct VolumeLayout {
   std::string name;
   uint64_t offset = 0;  // flash offset
   uint64_t size = 0;
   uint32_t block_size = 0x1000;
   bool base_pointer = false;  // its physical base goes at 0xFFFFFFFC
-  std::vector<FileSpec> files;
+  std::vector<FileDescription> files;
 };
 
 struct ImageDescription {
   std::string source;  // where it came from, for messages
   uint64_t flash_size = 0;
   bool has_descriptor = false;
-  std::vector<RegionSpec> regions;
-  std::vector<VsccSpec> vscc;
-  std::vector<MasterSpec> masters;
-  SpiBusSpec spi;
-  std::vector<VolumeSpec> volumes;
+  std::vector<RegionLayout> regions;
+  std::vector<VsccLayout> vscc;
+  std::vector<MasterLayout> masters;
+  SpiBusLayout spi;
+  std::vector<VolumeLayout> volumes;
 
   // The BIOS region (the whole image when there is no descriptor).
   uint64_t BiosBase() const;
@@ -143,10 +143,10 @@ std::vector<uint8_t> BuildImageFromFile(const std::filesystem::path& path);
 
 // One FFS file from a description holding a single [file] table (the keys of a volume
 // file), for packaging a driver image.
-FileSpec LoadFileSpec(const std::filesystem::path& path);
-FileSpec ParseFileSpec(std::string_view toml_text, const std::filesystem::path& base_dir, const std::string& source_name);
+FileDescription LoadFileDescription(const std::filesystem::path& path);
+FileDescription ParseFileDescription(std::string_view toml_text, const std::filesystem::path& base_dir, const std::string& source_name);
 // The file's bytes as a stand-alone .ffs file (state: a complete file, logical form).
-std::vector<uint8_t> EncodeFfsFile(const FileSpec& file);
+std::vector<uint8_t> EncodeFfsFile(const FileDescription& file);
 // Dependency expression: PUSH of each GUID, AND-ed; no GUID is TRUE.
 std::vector<uint8_t> EncodeDepex(std::span<const EFI_GUID> protocols);
 
@@ -220,9 +220,9 @@ struct ImageInfo {
   uint64_t size = 0;
   bool has_descriptor = false;
   std::vector<RegionInfo> regions;  // in flash order
-  std::vector<VsccSpec> vscc;
-  std::vector<MasterSpec> masters;
-  SpiBusSpec spi;
+  std::vector<VsccLayout> vscc;
+  std::vector<MasterLayout> masters;
+  SpiBusLayout spi;
   uint64_t bios_base = 0;
   uint64_t bios_limit = 0;
   bool has_base_pointer = false;

@@ -234,7 +234,7 @@ ImageInfo InspectImage(std::span<const uint8_t> image) {
     info.masters = desc.masters;
     info.spi = desc.spi;
     info.problems = desc.problems;
-    for (const RegionSpec& r : desc.regions) {
+    for (const RegionLayout& r : desc.regions) {
       if (r.limit >= image.size()) {
         info.problems.push_back(RegionName(r.index) + " region ends past the image");
         continue;
@@ -288,10 +288,10 @@ std::string FormatImageInfo(const ImageInfo& info) {
     o << "SPI bus: read " << (info.spi.fast_read ? "fast (0Bh) at " + mhz(info.spi.fast_read_mhz) : "normal (03h) at " + mhz(info.spi.read_mhz))
       << ", write/erase " << mhz(info.spi.write_erase_mhz) << ", id/status " << mhz(info.spi.id_status_mhz) << "\n";
     o << "VSCC table: " << info.vscc.size() << (info.vscc.size() == 1 ? " entry\n" : " entries\n");
-    for (const VsccSpec& e : info.vscc) o << "  JEDEC id " << Hex(e.jedec_id, 6) << "  VSCC " << Hex(e.value, 8) << "\n";
+    for (const VsccLayout& e : info.vscc) o << "  JEDEC id " << Hex(e.jedec_id, 6) << "  VSCC " << Hex(e.value, 8) << "\n";
     o << "Masters:\n";
     static const char* kMasters[] = {"", "BIOS", "ME", "GbE", "DevExp", "EC"};
-    for (const MasterSpec& m : info.masters) {
+    for (const MasterLayout& m : info.masters) {
       if (m.read == 0 && m.write == 0) continue;
       o << "  " << kMasters[m.master] << ": read";
       for (unsigned i = 0; i < 16; ++i)
@@ -359,7 +359,7 @@ nlohmann::json ImageInfoToJson(const ImageInfo& info) {
                 {"write_erase_mhz", info.spi.write_erase_mhz},
                 {"id_status_mhz", info.spi.id_status_mhz}};
   j["vscc"] = json::array();
-  for (const VsccSpec& e : info.vscc) j["vscc"].push_back({{"jedec_id", e.jedec_id}, {"value", e.value}});
+  for (const VsccLayout& e : info.vscc) j["vscc"].push_back({{"jedec_id", e.jedec_id}, {"value", e.value}});
   if (info.has_base_pointer) j["base_pointer"] = info.base_pointer;
   j["volumes"] = json::array();
   for (const VolumeInfo& v : info.volumes) {

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         WriteAtomically(svg_path, svg.data(), svg.size());
       }
     } else if (*ffs) {
-      fwimage::FileSpec item = fwimage::LoadFileSpec(file_spec);
+      fwimage::FileDescription item = fwimage::LoadFileDescription(file_spec);
       std::vector<uint8_t> bytes = fwimage::EncodeFfsFile(item);
       WriteAtomically(ffs_out, bytes.data(), bytes.size());
     }

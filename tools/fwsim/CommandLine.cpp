@@ -42,6 +42,22 @@ Option* App::add_option(const std::string& name, unsigned& value, const std::str
   return options_.back().get();
 }
 
+Option* App::add_option(const std::string& name, uint64_t& value, const std::string& description) {
+  options_.push_back(std::unique_ptr<Option>(new Option(Cli(app_)->add_option(name, value, description))));
+  return options_.back().get();
+}
+
+Option* App::add_option(const std::string& name, std::optional<uint64_t>& value, const std::string& description) {
+  auto* option = Cli(app_)->add_option_function<uint64_t>(name, [&value](uint64_t n) { value = n; }, description);
+  options_.push_back(std::unique_ptr<Option>(new Option(option)));
+  return options_.back().get();
+}
+
+Option* App::add_option(const std::string& name, std::vector<std::string>& values, const std::string& description) {
+  options_.push_back(std::unique_ptr<Option>(new Option(Cli(app_)->add_option(name, values, description))));
+  return options_.back().get();
+}
+
 Option* App::add_flag(const std::string& name, bool& value, const std::string& description) {
   options_.push_back(std::unique_ptr<Option>(new Option(Cli(app_)->add_flag(name, value, description))));
   return options_.back().get();
@@ -64,7 +80,13 @@ Program::Program(const std::string& description) : App(nullptr), impl_(std::make
 Program::~Program() = default;
 
 void Program::parse_complete_callback(std::function<void()> action) {
-  impl_->app.parse_complete_callback(std::move(action));
+  impl_->app.parse_complete_callback([action = std::move(action)] {
+    try {
+      action();
+    } catch (const UsageError& e) {
+      throw CLI::ValidationError(e.what());
+    }
+  });
 }
 
 int Program::Run(int argc, char** argv) {

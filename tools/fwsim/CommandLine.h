@@ -5,11 +5,20 @@
 
 #include <functional>
 #include <initializer_list>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace cli {
+
+// Thrown by a parse-complete action for a command line that parsed but cannot be served;
+// reported as a malformed command line is.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 // The values an option accepts.
 struct IsMember {
@@ -36,6 +45,10 @@ class App {
   // A name starting with "--" is an option, any other a positional argument.
   Option* add_option(const std::string& name, std::string& value, const std::string& description);
   Option* add_option(const std::string& name, unsigned& value, const std::string& description);
+  Option* add_option(const std::string& name, uint64_t& value, const std::string& description);
+  Option* add_option(const std::string& name, std::optional<uint64_t>& value, const std::string& description);
+  // May be given more than once; each value is appended.
+  Option* add_option(const std::string& name, std::vector<std::string>& values, const std::string& description);
   Option* add_flag(const std::string& name, bool& value, const std::string& description);
   void require_subcommand(int count);
   void callback(std::function<void()> action);

@@ -12,7 +12,7 @@ constexpr uint64_t kDefaultSize = 16u << 20;
 // The shipped description is for a 16 MiB part. For a smaller part the BIOS region takes
 // the upper half of the flash, the ME region the rest, and the volumes keep their distance
 // from the top of the flash (shrunk to fit when the BIOS region is small).
-void ChooseBus(fwimage::SpiBusSpec& spi, const DefaultImageBus& bus) {
+void ChooseBus(fwimage::SpiBusLayout& spi, const DefaultImageBus& bus) {
   if (bus.clock_mhz != 0) {
     if (fwimage::ifd::SpiClockCodeOf(bus.clock_mhz) < 0)
       throw std::runtime_error("the PCH clocks the SPI bus at 17, 30 or 48 MHz, not " + std::to_string(bus.clock_mhz));

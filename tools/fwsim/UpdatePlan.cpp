@@ -88,7 +88,7 @@ std::vector<FlashRegionAccess> DescribeRegions(std::span<const uint8_t> flash) {
     return out;
   }
   uint16_t write = 0;
-  for (const fwimage::MasterSpec& m : info.masters)
+  for (const fwimage::MasterLayout& m : info.masters)
     if (m.master == kBiosMaster) write = m.write;
   for (const fwimage::RegionInfo& r : info.regions)
     out.push_back({r.index, FlashromRegionName(r.index), r.base, r.limit,

@@ -2,6 +2,7 @@
 #include <iostream>
 #include <optional>
 
+#include "sim/firmware/ImageLoader.h"
 #include "tools/fwsim/CommandLine.h"
 #include "tools/fwsim/FwsimContext.h"
 
@@ -22,7 +23,7 @@ int main(int argc, char** argv) {
   // Power cuts, counted from the end of the boot. The board keeps what its flash part
   // holds at that instant (an erase in flight leaves a sector partly erased).
   auto cut_count = [&](const char* name, const char* help, std::optional<uint64_t>* into) {
-    app.add_option_function<uint64_t>(name, [into](uint64_t n) { *into = n; }, help);
+    app.add_option(name, *into, help);
   };
   cut_count("--cut-at-ns", "cut the power this many simulated nanoseconds after the boot", &ctx.cut.at_ns);
   cut_count("--cut-after-ops", "cut the power the instant the N-th flash erase or program finishes",
@@ -32,8 +33,21 @@ int main(int argc, char** argv) {
   cut_count("--cut-after-transactions", "cut the power the instant the N-th SPI transaction ends",
             &ctx.cut.on_part.after_transactions);
   app.add_option("--cut-seed", ctx.cut.on_part.seed, "which bits an interrupted erase had reached (default 1)");
+  std::string images = sim::DriverImages().kind == sim::ImageKind::kEfi ? "efi" : "host";
+  app.add_option("--images", images,
+                 "driver images to boot: host (shared objects, the default) or efi (the uefi build's .efi files "
+                 "on the x86-64 emulator)")
+      ->check(cli::IsMember({"host", "efi"}));
+  std::string efi_dir = sim::DriverImages().efi_dir.string();
+  app.add_option("--efi-dir", efi_dir, "folder of the .efi images (default: the uefi preset's build/uefi/efi)");
   app.require_subcommand(1);
-  app.parse_complete_callback([&] { ctx.board_dir = board_dir; });
+  app.parse_complete_callback([&] {
+    ctx.board_dir = board_dir;
+    sim::DriverImages().kind = images == "efi" ? sim::ImageKind::kEfi : sim::ImageKind::kHost;
+    sim::DriverImages().efi_dir = efi_dir;
+    if (images == "efi" && !sim::EmulatorAvailable())
+      throw cli::UsageError("--images: this fwsim was built without the x86-64 emulator (libunicorn-dev)");
+  });
 
   RegisterBoardCommands(app, ctx);
   RegisterVarCommands(app, ctx);

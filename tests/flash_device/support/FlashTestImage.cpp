@@ -27,11 +27,11 @@ std::vector<uint8_t> BuildImage(const ImageLayout& layout) {
   Put32(image, kComponentBase, density | 0xF0 | c << 17 | (layout.fast_read ? 1u : 0u) << 20 | c << 21 | c << 24 | c << 27);
   Put32(image, kComponentBase + 4, layout.flill);
   Put32(image, kComponentBase + 8, 0);
-  std::vector<RegionSpec> regions = layout.regions;
+  std::vector<RegionLayout> regions = layout.regions;
   if (regions.empty())
     regions = {{0, 0, 0xFFF}, {2, 0x1000, kBiosBase - 1}, {1, kBiosBase, layout.flash_size - 1}};
   for (unsigned i = 0; i < 16; ++i) Put32(image, kRegionBase + 4 * i, 0x00007FFF);
-  for (const RegionSpec& r : regions) Put32(image, kRegionBase + 4 * r.index, (r.base >> 12) | (r.limit >> 12) << 16);
+  for (const RegionLayout& r : regions) Put32(image, kRegionBase + 4 * r.index, (r.base >> 12) | (r.limit >> 12) << 16);
   for (unsigned m = 0; m < 5; ++m) Put32(image, kMasterBase + 4 * m, 0);
   Put32(image, kMasterBase, uint32_t(layout.bios_read & 0xFFF) << 8 | uint32_t(layout.bios_write & 0xFFF) << 20);
   for (size_t n = 0; n < layout.vscc_table.size(); ++n) {

@@ -9,7 +9,7 @@
 
 namespace flashtest {
 
-struct RegionSpec {
+struct RegionLayout {
   unsigned index;  // FLREG number: 0 descriptor, 1 BIOS, 2 ME, 3 GbE, 4 platform data
   uint32_t base;
   uint32_t limit;  // last byte
@@ -19,7 +19,7 @@ struct ImageLayout {
   uint32_t flash_size = 16u << 20;
   bool descriptor = true;
   // Default: descriptor 0-0xFFF, ME 0x1000-0x1FFFFF, BIOS 0x200000 to the end.
-  std::vector<RegionSpec> regions;
+  std::vector<RegionLayout> regions;
   uint16_t bios_read = 0x0FFF;   // FLMSTR1 read access, region bit n
   uint16_t bios_write = 0x0FFF;  // FLMSTR1 write access
   uint32_t clock_code = 2;       // 48 MHz

@@ -1,9 +1,10 @@
-#include "tests/uefi_images/PeImage.h"
+#include "sim/cpu/PeImage.h"
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 
-namespace fwtest {
+namespace sim {
 namespace {
 
 uint16_t U16(const std::vector<uint8_t>& f, size_t at) { return static_cast<uint16_t>(f[at] | f[at + 1] << 8); }
@@ -115,34 +116,33 @@ PeImage ParsePe(const std::vector<uint8_t>& f) {
   return pe;
 }
 
-std::vector<std::string> CheckFirmwareImage(const PeImage& pe, const std::vector<uint8_t>& file) {
-  std::vector<std::string> bad = pe.errors;
-  if (pe.magic != 0x20B) return bad;
-  if (pe.machine != 0x8664) bad.push_back("machine " + Hex(pe.machine) + ", not x64");
-  if (pe.subsystem != 11) bad.push_back("subsystem " + std::to_string(pe.subsystem) + ", not 11 (boot service driver)");
-  if (pe.section_alignment != 0x1000) bad.push_back("section alignment " + Hex(pe.section_alignment) + ", not 4 KiB");
-  if (!(pe.characteristics & kFileExecutable)) bad.push_back("not marked executable");
-  if (pe.characteristics & kFileRelocsStripped) bad.push_back("relocations stripped");
-  if (pe.size_of_image % 0x1000 != 0) bad.push_back("size of image not a multiple of 4 KiB");
-  auto dir = [&](uint32_t i) { return i < pe.directories.size() ? pe.directories[i] : PeDirectory{}; };
-  if (dir(kDirectoryImport).rva != 0 || dir(kDirectoryImport).size != 0) bad.push_back("has an import table");
-  if (dir(kDirectoryIat).rva != 0 || dir(kDirectoryIat).size != 0) bad.push_back("has an import address table");
-  if (dir(kDirectoryBaseReloc).size == 0) bad.push_back("no base relocation directory");
-  else if (pe.dir64_relocations.empty()) bad.push_back("relocation directory holds no 64-bit relocation");
-  for (uint32_t rva : pe.dir64_relocations) {
-    const PeSection* s = pe.SectionAt(rva);
-    if (s == nullptr || rva + 8 > s->virtual_address + std::max(s->virtual_size, s->raw_size))
-      bad.push_back("relocation at " + Hex(rva) + " outside every section");
-  }
-  const PeSection* entry = pe.SectionAt(pe.entry_point);
-  if (entry == nullptr || !(entry->characteristics & kSectionExecute)) bad.push_back("entry point not in code");
+std::vector<uint8_t> PlaceImage(const PeImage& pe, const std::vector<uint8_t>& file, uint64_t base) {
+  if (!pe.errors.empty()) throw std::runtime_error(pe.errors.front());
+  if (pe.machine != 0x8664) throw std::runtime_error("machine " + Hex(pe.machine) + ", not x64");
+  if (pe.size_of_image == 0 || pe.size_of_image > (64u << 20))
+    throw std::runtime_error("size of image " + Hex(pe.size_of_image) + " out of range");
+  bool has_relocations = pe.directories.size() > kDirectoryBaseReloc && pe.directories[kDirectoryBaseReloc].size != 0;
+  if (base != pe.image_base && (!has_relocations || (pe.characteristics & kFileRelocsStripped)))
+    throw std::runtime_error("no relocations, and the image cannot sit at its link base " + Hex(pe.image_base));
+  if (pe.directories.size() > kDirectoryImport && pe.directories[kDirectoryImport].size != 0)
+    throw std::runtime_error("the image imports functions; a firmware image must not");
+  std::vector<uint8_t> out(pe.size_of_image, 0);
   for (const PeSection& s : pe.sections) {
-    if (s.virtual_address % 0x1000 != 0) bad.push_back("section " + s.name + " not 4 KiB aligned");
-    if ((s.characteristics & kSectionExecute) && (s.characteristics & kSectionWrite))
-      bad.push_back("section " + s.name + " is writable and executable");
+    uint32_t n = std::min(s.raw_size, s.virtual_size ? s.virtual_size : s.raw_size);
+    if (uint64_t{s.virtual_address} + std::max(n, s.virtual_size) > pe.size_of_image)
+      throw std::runtime_error("section " + s.name + " runs past the size of image");
+    if (uint64_t{s.raw_offset} + n > file.size()) throw std::runtime_error("section " + s.name + " runs past the file");
+    std::memcpy(out.data() + s.virtual_address, file.data() + s.raw_offset, n);
   }
-  (void)file;
-  return bad;
+  const uint64_t delta = base - pe.image_base;
+  for (uint32_t rva : pe.dir64_relocations) {
+    if (uint64_t{rva} + 8 > out.size()) throw std::runtime_error("relocation at " + Hex(rva) + " outside the image");
+    uint64_t v;
+    std::memcpy(&v, out.data() + rva, 8);
+    v += delta;
+    std::memcpy(out.data() + rva, &v, 8);
+  }
+  return out;
 }
 
-}  // namespace fwtest
+}  // namespace sim

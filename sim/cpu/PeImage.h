@@ -1,12 +1,12 @@
-// A small PE32+ reader for checking the firmware images the uefi build produces: the
-// headers a UEFI loader relies on, the relocation blocks, the section table.
+// A small PE32+ reader: the headers a UEFI loader relies on, the relocation blocks, the
+// section table. The emulator loads the firmware images with it; the image checks read it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace fwtest {
+namespace sim {
 
 struct PeSection {
   std::string name;
@@ -52,7 +52,11 @@ inline constexpr uint32_t kSectionExecute = 0x20000000;
 inline constexpr uint32_t kSectionWrite = 0x80000000;
 
 PeImage ParsePe(const std::vector<uint8_t>& file);
-// What makes the image unfit for a UEFI loader as a driver of this project; empty when fit.
-std::vector<std::string> CheckFirmwareImage(const PeImage& pe, const std::vector<uint8_t>& file);
 
-}  // namespace fwtest
+// The image as a loader places it at `base`: SizeOfImage bytes, headers and sections
+// copied (the rest zero), every 64-bit relocation moved by base - ImageBase. Throws
+// std::runtime_error for an image that cannot be placed (parse errors, no relocations
+// when base differs from ImageBase, a section or relocation outside the image).
+std::vector<uint8_t> PlaceImage(const PeImage& pe, const std::vector<uint8_t>& file, uint64_t base);
+
+}  // namespace sim
