@@ -309,6 +309,15 @@ void Emulator::ClearStop() {
   stop_report_.clear();
 }
 
+// A board reset or a power cut ends the run before the processor's next bus access.
+bool Emulator::BoardStops() {
+  if (bus_.PowerGone())
+    RequestStop(Stop::kPowerLost, "");
+  else if (cpu_.reset_pending())
+    RequestStop(Stop::kReset, "");
+  return Stopping();
+}
+
 void Emulator::OnFault(const std::string& what, uint64_t rip) { RequestStop(Stop::kFault, what + " " + Where(rip)); }
 
 std::string Emulator::Where(uint64_t rip) {
@@ -342,17 +351,14 @@ void Emulator::Return(uint64_t value) {
   SetReg(UC_X86_REG_RIP, ret);  // leaves the block before the routine's first instruction
 }
 
-// The processor takes a pending board reset before its next access, as on the host.
+// The processor takes a pending board reset or a power cut before its next access, as on the host.
 void Emulator::OnSite(uint64_t address, uint32_t size) {
   auto it = sites_.find(address);
   if (it == sites_.end() || Stopping()) return;
   const Site& s = *it->second;
   const bool routine = s.kind == Site::Kind::kMmioRead || s.kind == Site::Kind::kMmioWrite;
   if (!routine && size != s.size) return;  // not the instruction the bytes suggested
-  if (cpu_.reset_pending()) {
-    RequestStop(Stop::kReset, "");
-    return;
-  }
+  if (BoardStops()) return;
   const HostBusOps* ops = cpu_.ops();
   uc_->progress.fetch_add(1, std::memory_order_relaxed);
   switch (s.kind) {
@@ -428,20 +434,14 @@ void Emulator::OnStub(uint64_t address) {
 
 uint32_t Emulator::OnIn(uint32_t port, int size) {
   if (Stopping()) return 0xFFFFFFFF;
-  if (cpu_.reset_pending()) {
-    RequestStop(Stop::kReset, "");
-    return 0xFFFFFFFF;
-  }
+  if (BoardStops()) return 0xFFFFFFFF;
   uc_->progress.fetch_add(1, std::memory_order_relaxed);
   return bus_.IoRead(static_cast<uint16_t>(port), static_cast<unsigned>(size));
 }
 
 void Emulator::OnOut(uint32_t port, int size, uint32_t value) {
   if (Stopping()) return;
-  if (cpu_.reset_pending()) {
-    RequestStop(Stop::kReset, "");
-    return;
-  }
+  if (BoardStops()) return;
   uc_->progress.fetch_add(1, std::memory_order_relaxed);
   bus_.IoWrite(static_cast<uint16_t>(port), static_cast<unsigned>(size), value);
 }

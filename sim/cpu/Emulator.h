@@ -32,7 +32,7 @@ class Cpu;
 class Emulator {
  public:
   // Why the current call ended early.
-  enum class Stop { kNone, kFault, kReset };
+  enum class Stop { kNone, kFault, kReset, kPowerLost };
 
   struct Image {
     std::string name;
@@ -107,6 +107,7 @@ class Emulator {
   void OnCpuid();
   void OnFault(const std::string& what, uint64_t rip);
   bool Stopping();
+  bool BoardStops();
   void Return(uint64_t value);  // returns from the routine whose entry the processor is at
   uint64_t Reg(int reg);
   void SetReg(int reg, uint64_t value);

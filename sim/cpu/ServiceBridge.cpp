@@ -272,7 +272,9 @@ uint64_t ServiceBridge::Invoke(const Thunk& thunk, uint64_t a0, uint64_t a1, uin
   // The outermost call hands a reset or fault to the simulated processor, which ends the
   // run as it does for host images.
   if (emu_->depth() == 0 && emu_->stop() != Emulator::Stop::kNone) {
-    Cpu::Outcome outcome = emu_->stop() == Emulator::Stop::kReset ? Cpu::Outcome::kReset : Cpu::Outcome::kFault;
+    constexpr Cpu::Outcome kOutcomes[] = {Cpu::Outcome::kReturned, Cpu::Outcome::kFault, Cpu::Outcome::kReset,
+                                          Cpu::Outcome::kPowerLost};
+    Cpu::Outcome outcome = kOutcomes[static_cast<int>(emu_->stop())];
     std::string report = emu_->stop_report();
     emu_->ClearStop();
     cpu_.EndRun(outcome, report);
