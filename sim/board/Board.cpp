@@ -348,6 +348,38 @@ void Board::NotePowerLoss() {
   flash_->part().LosePower();
 }
 
+uint64_t Board::SmramDigest() {
+  struct Span {
+    uint64_t base, end;
+  };
+  std::vector<Span> own{{kSmmStackBase, kSmmStackBase + kSmmStackSize}};
+  for (auto& [address, size] : firmware_->smram_pool().live())
+    if (firmware_->smram_pool().OwnerOf(address).ends_with(" image")) own.push_back({address, address + size});
+  uint64_t h = 1469598103934665603ULL;  // FNV-1a
+  for (const EFI_SMRAM_DESCRIPTOR& d : firmware_->smram_map()) {
+    const uint64_t base = d.CpuStart, end = d.CpuStart + d.PhysicalSize;
+    const uint8_t* p = bus_->HostPointer(base, end - base);
+    for (uint64_t a = base; a < end; ++a) {
+      auto skip = std::find_if(own.begin(), own.end(), [&](const Span& o) { return a >= o.base && a < o.end; });
+      if (skip != own.end()) {
+        a = std::min(end, skip->end) - 1;
+        continue;
+      }
+      h = (h ^ p[a - base]) * 1099511628211ULL;
+    }
+  }
+  return h;
+}
+
+void* Board::CallableInterface(void* interface, size_t bytes) {
+#ifdef FW_EMULATION
+  if (emulation_ && interface != nullptr) return emulation_->NativeInterface(reinterpret_cast<uint64_t>(interface), bytes);
+#else
+  (void)bytes;
+#endif
+  return interface;
+}
+
 void Board::DropEmulation() {
 #ifdef FW_EMULATION
   emulation_.reset();

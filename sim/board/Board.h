@@ -113,6 +113,13 @@ class Board {
 
   BootReport Boot();
   BootReport Reboot();
+  // A digest of SMRAM outside the memory the drivers themselves own there (the SMM stack
+  // and the loaded images' module state, which .efi images keep in SMRAM): an attack that
+  // makes SMM write SMRAM for the caller changes it; a request served normally does not.
+  uint64_t SmramDigest();
+  // An interface a driver installed, callable from the host: itself for host images; for
+  // .efi images a native copy whose functions run the image's code on the emulator.
+  void* CallableInterface(void* interface, size_t bytes);
   const BootReport& last_boot() const { return last_boot_; }
   // Writes flash.bin and variables.json of the board folder, each replaced atomically.
   // After a power cut the flash is saved as the part holds it.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "uefi/BoardProtocols.h"
+#include "uefi/DxeServices.h"
 #include "uefi/UefiSpec.h"
 
 namespace sim {
@@ -40,6 +41,7 @@ constexpr ServiceRule kSx[] = {{offsetof(EFI_SMM_SX_DISPATCH2_PROTOCOL, Register
 constexpr InterfaceLayout kSystemTable{"system table", sizeof(EFI_SYSTEM_TABLE), {}, kSystemTableFields};
 constexpr InterfaceLayout kBootServicesTable{"boot services", sizeof(EFI_BOOT_SERVICES), kBootServices, {}};
 constexpr InterfaceLayout kRuntimeServicesTable{"runtime services", sizeof(EFI_RUNTIME_SERVICES), {}, {}};
+constexpr InterfaceLayout kDxeServicesTable{"DXE services", sizeof(DXE_SERVICES), {}, {}};
 constexpr InterfaceLayout kSmstTable{"SMM system table", sizeof(EFI_SMM_SYSTEM_TABLE2), kSmst, kSmstFields};
 
 struct ProtocolEntry {
@@ -66,6 +68,11 @@ const InterfaceLayout& SystemTableLayout() { return kSystemTable; }
 const InterfaceLayout& BootServicesLayout() { return kBootServicesTable; }
 const InterfaceLayout& RuntimeServicesLayout() { return kRuntimeServicesTable; }
 const InterfaceLayout& SmstLayout() { return kSmstTable; }
+
+const InterfaceLayout* ConfigurationTableLayout(const EFI_GUID& guid) {
+  constexpr EFI_GUID kDxeServices = EFI_DXE_SERVICES_TABLE_GUID;
+  return std::memcmp(&guid, &kDxeServices, sizeof guid) == 0 ? &kDxeServicesTable : nullptr;
+}
 
 const InterfaceLayout* ProtocolLayout(const EFI_GUID& guid) {
   for (const ProtocolEntry& p : kProtocols)

@@ -52,6 +52,8 @@ const InterfaceLayout& SystemTableLayout();
 const InterfaceLayout& BootServicesLayout();
 const InterfaceLayout& RuntimeServicesLayout();
 const InterfaceLayout& SmstLayout();
+// The configuration tables the simulator publishes in the system table; nullptr for others.
+const InterfaceLayout* ConfigurationTableLayout(const EFI_GUID& guid);
 // The protocols the simulator itself provides; nullptr for others.
 const InterfaceLayout* ProtocolLayout(const EFI_GUID& guid);
 

@@ -154,12 +154,28 @@ void ServiceBridge::Refresh(const void* host, View& view) {
     }
     auto& copy = view.copies[f.offset];
     if (copy.second < bytes) copy = {Allocate(bytes), bytes};
-    if (bytes) std::memcpy(bus_.HostPointer(copy.first, bytes), reinterpret_cast<const void*>(p), bytes);
+    if (bytes) {
+      uint8_t* to = bus_.HostPointer(copy.first, bytes);
+      std::memcpy(to, reinterpret_cast<const void*>(p), bytes);
+      // Elements that point at simulator objects (a configuration table's VendorTable)
+      // point at their views.
+      for (uint64_t off = 0; off + 8 <= bytes; off += 8) {
+        uint64_t v;
+        std::memcpy(&v, to + off, 8);
+        if (uint64_t view_address = v ? ViewOf(reinterpret_cast<const void*>(v)) : 0) std::memcpy(to + off, &view_address, 8);
+      }
+    }
     std::memcpy(out + f.offset, &copy.first, 8);
   }
 }
 
 void ServiceBridge::RefreshAll() {
+  // Configuration tables may be published after the bridge came up (the DXE services
+  // table arrives with the memory maps).
+  const EFI_SYSTEM_TABLE* st = firmware_.system_table();
+  for (UINTN i = 0; st->ConfigurationTable != nullptr && i < st->NumberOfTableEntries; ++i)
+    if (const InterfaceLayout* layout = ConfigurationTableLayout(st->ConfigurationTable[i].VendorGuid))
+      MakeView(st->ConfigurationTable[i].VendorTable, *layout);
   for (auto& [host, view] : views_) Refresh(host, view);
 }
 
@@ -225,6 +241,21 @@ void* ServiceBridge::NativeEntry(uint64_t address, CallbackKind kind, uint32_t c
     return reinterpret_cast<void*>(kThunkEntries[i]);
   }
   throw std::runtime_error("more image functions registered than the emulator can call");
+}
+
+void* ServiceBridge::NativeInterface(uint64_t emulated, size_t bytes) {
+  auto& copy = native_interfaces_[emulated];
+  if (copy.empty()) {
+    copy.resize((bytes + 7) / 8);
+    const uint8_t* from = bus_.HostPointer(emulated, bytes);
+    if (from == nullptr) throw std::runtime_error("no interface at " + std::to_string(emulated));
+    std::memcpy(copy.data(), from, bytes);
+    for (uint64_t& slot : copy) {
+      const Emulator::Image* image = emu_->ImageAt(slot);
+      if (image != nullptr && image->InCode(slot)) slot = reinterpret_cast<uint64_t>(NativeEntry(slot, CallbackKind::kValues));
+    }
+  }
+  return copy.data();
 }
 
 // The simulator calls an image function: records it passes from its own memory are copied

@@ -44,6 +44,10 @@ class ServiceBridge {
 
   // A native function that runs the image function at `address` (tests, dispatchers).
   void* NativeEntry(uint64_t address, CallbackKind kind, uint32_t context_size = 0);
+  // A native copy of an image's interface of `bytes` bytes at `emulated`, whose function
+  // slots run the image's functions: how another driver on the host calls a protocol an
+  // emulated image installed. The copy lives as long as the bridge.
+  void* NativeInterface(uint64_t emulated, size_t bytes);
   // The emulated view of a simulator object (tables, protocols); 0 when it has none.
   uint64_t ViewOf(const void* host) const;
   uint64_t MakeView(const void* host, const InterfaceLayout& layout);
@@ -58,6 +62,7 @@ class ServiceBridge {
     std::map<uint32_t, std::pair<uint64_t, uint64_t>> copies;  // field offset -> (address, bytes)
   };
   uint64_t Allocate(uint64_t bytes, uint64_t align = 16);
+  std::map<uint64_t, std::vector<uint64_t>> native_interfaces_;
   void Refresh(const void* host, View& view);
   void RefreshAll();
   uint64_t StubFor(uint64_t native, const ServiceRule* rule);

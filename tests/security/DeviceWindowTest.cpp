@@ -74,12 +74,16 @@ const Placement kPlacements[] = {
 
 struct MovedBoard : Campaign {
   MovedBoard() : Campaign(WithDriver()) {
-    auto& fs = fb().board().firmware().smm_protocols();
+    auto& board = fb().board();
     VOID* iface = nullptr;
-    fs.Locate(FLASH_SERVICE_PROTOCOL_GUID, &iface);
-    service = static_cast<FLASH_SERVICE_PROTOCOL*>(iface);
-    fb().board().firmware().dxe_protocols().Locate(PLATFORM_FLASH_PROTOCOL_GUID, &iface);
-    platform = static_cast<PLATFORM_FLASH_PROTOCOL*>(iface);
+    board.firmware().smm_protocols().Locate(FLASH_SERVICE_PROTOCOL_GUID, &iface);
+    service = static_cast<FLASH_SERVICE_PROTOCOL*>(board.CallableInterface(iface, sizeof(FLASH_SERVICE_PROTOCOL)));
+    iface = nullptr;
+    board.firmware().smm_protocols().Locate(PLATFORM_FLASH_PROTOCOL_GUID, &iface);
+    platform = static_cast<PLATFORM_FLASH_PROTOCOL*>(board.CallableInterface(iface, sizeof(PLATFORM_FLASH_PROTOCOL)));
+    // The area's GUID lies in OS memory, where a caller's data would.
+    area = fb().OsBuffer(std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&fstest::kTpmGuid),
+                                              reinterpret_cast<const uint8_t*>(&fstest::kTpmGuid) + sizeof(EFI_GUID)));
     buffer = fb().OsBuffer(std::vector<uint8_t>(0x1000, 0x3C));
   }
   void Move(const Placement& p) {
@@ -98,6 +102,7 @@ struct MovedBoard : Campaign {
   FLASH_SERVICE_PROTOCOL* service = nullptr;
   PLATFORM_FLASH_PROTOCOL* platform = nullptr;
   uint64_t buffer = 0;
+  uint64_t area = 0;
 };
 
 // Each attempt: the OS moves BAR0, then raises one SMI or another driver calls one slot.
@@ -124,13 +129,13 @@ void MovedControllerCampaign(MovedBoard& h) {
     // Every FlashServiceProtocol slot and every PlatformFlashProtocol slot, as another SMM
     // driver calls them.
     const uint64_t r = record;
-    const EFI_GUID area = fstest::kTpmGuid;
+    const auto* area = reinterpret_cast<const EFI_GUID*>(h.area);
     const uint32_t b = uint32_t(h.buffer);
     const std::vector<std::pair<std::string, std::function<EFI_STATUS()>>> slots = {
         {"GetPartName", [&] { return EFI_STATUS(h.service->GetPartName(r)); }},
         {"LocateLayoutFile", [&] { return h.service->LocateLayoutFile(r); }},
-        {"LocateLayoutEntry", [&] { return h.service->LocateLayoutEntry(&area, r); }},
-        {"LocateAreaFile", [&] { return h.service->LocateAreaFile(&area, r); }},
+        {"LocateLayoutEntry", [&] { return h.service->LocateLayoutEntry(area, r); }},
+        {"LocateAreaFile", [&] { return h.service->LocateAreaFile(area, r); }},
         {"ReadFlash", [&] { return h.service->ReadFlash(r); }},
         {"EraseFlash", [&] { return h.service->EraseFlash(r); }},
         {"WriteFlash", [&] { return h.service->WriteFlash(r); }},
@@ -250,6 +255,8 @@ void ExpectCleanFigures(const Campaign& c) {
 TEST(HostileDevices, MovedControllerAndDeviceWindowsAreRefused) {
   {
     MovedBoard h;
+    ASSERT_NE(h.service, nullptr);
+    ASSERT_NE(h.platform, nullptr) << "the board flash driver's protocol is in the SMM database";
     const uint64_t hash = h.SmramHash();
     MovedControllerCampaign(h);
     EXPECT_EQ(h.SmramHash(), hash);

@@ -168,29 +168,7 @@ Observation Campaign::Attack(uint64_t record, std::optional<std::vector<Range>> 
   return o;
 }
 
-uint64_t Campaign::SmramHash() const {
-  uint64_t h = 1469598103934665603ULL;
-  // With the .efi images the drivers' module state and the stack their handlers run on
-  // are SMRAM too (a host image keeps them in the simulator process): they may change.
-  auto& board = const_cast<fstest::FlashBoard&>(fb_).board();
-  std::vector<Range> own{{sim::kSmmStackBase, sim::kSmmStackBase + sim::kSmmStackSize}};
-  for (auto& [address, size] : board.firmware().smram_pool().live()) {
-    std::string owner = board.firmware().smram_pool().OwnerOf(address);
-    if (owner.size() > 6 && owner.ends_with(" image")) own.push_back({address, address + size});
-  }
-  for (auto& r : smram_) {
-    const uint8_t* p = board.bus().HostPointer(r.base, r.end - r.base);
-    for (uint64_t a = r.base; a < r.end; ++a) {
-      auto skip = std::find_if(own.begin(), own.end(), [&](const Range& o) { return a >= o.base && a < o.end; });
-      if (skip != own.end()) {
-        a = std::min(r.end, skip->end) - 1;
-        continue;
-      }
-      h = (h ^ p[a - r.base]) * 1099511628211ULL;
-    }
-  }
-  return h;
-}
+uint64_t Campaign::SmramHash() const { return const_cast<fstest::FlashBoard&>(fb_).board().SmramDigest(); }
 
 size_t Campaign::CanaryLeaks() {
   size_t found = 0;

@@ -261,11 +261,7 @@ void Demo::HostileOs() {
     for (unsigned i = 0; i < 5; ++i) v.push_back(uint32_t(spi.MmioRead(0x84 + 4 * i, 4)));
     return v;
   };
-  auto smram = [&] {
-    const uint8_t* p = board_->bus().HostPointer(sim::kTsegBase, sim::kTsegSize);
-    return std::vector<uint8_t>(p, p + sim::kTsegSize);
-  };
-  const std::vector<uint8_t> smram_before = smram();
+  const uint64_t smram_before = board_->SmramDigest();
   const std::vector<uint32_t> protection_before = protection();
   const std::vector<uint8_t> flash_before = board_->flash().contents();
   auto raise = [&](uint64_t record) {
@@ -294,7 +290,7 @@ void Demo::HostileOs() {
   // 2. A record whose Status field (offset 8) is BIOS_SPI_BC.
   auto over_bc = raise(kBiosSpiBc - 8);
 
-  const bool smram_same = smram() == smram_before;
+  const bool smram_same = board_->SmramDigest() == smram_before;
   const bool protection_same = protection() == protection_before;
   const bool flash_same = board_->flash().contents() == flash_before;
   const bool ok = r.Status == EFI_ACCESS_DENIED && moved.fault.empty() && over_bc.fault.empty() && smram_same &&
