@@ -68,6 +68,7 @@ class Bus {
     std::string what;
   };
   void SetSmmUnmapped(std::vector<Range> ranges) { smm_unmapped_ = std::move(ranges); }
+  const std::vector<Range>& smm_unmapped() const { return smm_unmapped_; }
   // The unmapped range [address, address + bytes) touches while in SMM, or nullptr.
   const Range* SmmUnmapped(uint64_t address, unsigned bytes) const {
     if (!in_smm_ || smm_unmapped_.empty()) return nullptr;

@@ -96,6 +96,17 @@ struct EmulatorHooks {
     const char* what = type == UC_MEM_FETCH_UNMAPPED || type == UC_MEM_FETCH_PROT ? "fetch from"
                        : type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT ? "write to"
                                                                                       : "read from";
+    const bool denied = type == UC_MEM_READ_PROT || type == UC_MEM_WRITE_PROT || type == UC_MEM_FETCH_PROT;
+    const Bus::Range* hidden = denied ? e->bus_.SmmUnmapped(address, static_cast<unsigned>(size)) : nullptr;
+    if (hidden != nullptr) {
+      // Memory the SMM page table leaves unmapped after ready-to-lock: the page fault a
+      // host image takes at the same access.
+      const char* access = type == UC_MEM_WRITE_PROT ? "write" : type == UC_MEM_FETCH_PROT ? "fetch" : "read";
+      e->OnFault(std::string("#PF: SMM ") + access + " at " + Hex(address) + ", in " + hidden->what +
+                     " memory that SMM may not touch",
+                 e->Reg(UC_X86_REG_RIP));
+      return false;
+    }
     e->OnFault(std::string("invalid ") + what + " " + Hex(address) + " (" + std::to_string(size) + " bytes, nothing there)",
                e->Reg(UC_X86_REG_RIP));
     return false;
@@ -171,6 +182,25 @@ void Emulator::MapRam(uint64_t base, uint64_t size, void* host) {
   if (uc_mem_map_ptr(uc_->uc, base, size, UC_PROT_ALL, host) != UC_ERR_OK)
     throw std::runtime_error("cannot map RAM at " + Hex(base) + " into the emulator");
   mapped_.push_back({base, size});
+}
+
+// In SMM after ready-to-lock the memory the bus lists as unmapped for SMM is closed to the
+// emulated processor (reads, writes and fetches fault); outside SMM it is open again.
+void Emulator::CloseSmmUnmapped(bool closed) {
+  const auto& ranges = bus_.smm_unmapped();
+  if (closed == smm_closed_ && ranges.size() == closed_count_) return;
+  auto apply = [&](const std::vector<Bus::Range>& list, uint32_t perms) {
+    for (const Bus::Range& r : list)
+      for (auto& [base, size] : mapped_) {
+        const uint64_t from = std::max(base, r.base), to = std::min(base + size, r.base + r.size);
+        if (from < to) uc_mem_protect(uc_->uc, from, to - from, perms);
+      }
+  };
+  if (smm_closed_) apply(closed_ranges_, UC_PROT_ALL);
+  smm_closed_ = closed && !ranges.empty();
+  closed_ranges_ = smm_closed_ ? ranges : std::vector<Bus::Range>{};
+  closed_count_ = ranges.size();
+  if (smm_closed_) apply(closed_ranges_, UC_PROT_NONE);
 }
 
 bool Emulator::IsMapped(uint64_t address, uint64_t size) const {

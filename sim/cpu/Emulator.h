@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/core/Bus.h"
 #include "sim/cpu/LinkMap.h"
 
 namespace sim {
@@ -65,6 +66,8 @@ class Emulator {
 
   // Makes identity-mapped board RAM visible to the processor.
   void MapRam(uint64_t base, uint64_t size, void* host);
+  // Closes (in SMM) or opens the memory an SMM page table leaves unmapped after ready-to-lock.
+  void CloseSmmUnmapped(bool closed);
   bool IsMapped(uint64_t address, uint64_t size) const;
 
   // Places a PE32+ image at `base` (already-mapped RAM, 4 KiB aligned) and arms its
@@ -124,6 +127,9 @@ class Emulator {
   std::map<uint64_t, Site*> sites_;
   std::vector<std::unique_ptr<Site>> site_storage_;
   std::vector<std::pair<uint64_t, uint64_t>> mapped_;
+  bool smm_closed_ = false;
+  std::vector<Bus::Range> closed_ranges_;
+  size_t closed_count_ = 0;
   unsigned depth_ = 0;
   Stop stop_ = Stop::kNone;
   std::string stop_report_;

@@ -295,6 +295,7 @@ uint64_t ServiceBridge::Invoke(const Thunk& thunk, uint64_t a0, uint64_t a1, uin
     if (thunk.kind == CallbackKind::kNotify) args[1] = ToEmulated(args[1], guid);
     RefreshAll();
     auto [stack_base, stack_top] = StackFor(bus_.InSmm());
+    if (emu_->depth() == 0) emu_->CloseSmmUnmapped(bus_.InSmm());
     if (emu_->stop() == Emulator::Stop::kNone) rax = emu_->Call(thunk.function, args, stack_base, stack_top);
     for (const Copy& c : copies)
       if (c.back) std::memcpy(reinterpret_cast<void*>(c.host), bus_.HostPointer(c.emulated, c.bytes), c.bytes);

@@ -210,4 +210,38 @@ TEST(Emulator, APendingResetTakesTheProcessorBeforeItsNextAccess) {
   EXPECT_FALSE(m.Saw("IW", 0x80, 8, 1)) << "the write after the reset never reaches the bus";
 }
 
+TEST(Emulator, APowerCutStopsTheProcessorAsAResetDoes) {
+  Machine m;
+  Code c;
+  c({0xB0, 0x01})({0xE6, 0x80})({0xC3});  // out 0x80, al
+  m.Load(c);
+  m.bus.power().CutAt(m.bus.clock().Now());
+  m.Run(0);
+  EXPECT_EQ(m.emu->stop(), sim::Emulator::Stop::kPowerLost);
+  EXPECT_FALSE(m.Saw("IW", 0x80, 8, 1)) << "nothing reaches the bus once the rail is off";
+}
+
+// After ready-to-lock the bus lists memory an SMM page table leaves unmapped: emulated
+// code in SMM takes a page fault there, as a host image does; outside SMM it is memory.
+TEST(Emulator, MemoryUnmappedForSmmFaultsInSmmOnly) {
+  Machine m;
+  Code c;
+  c({0x48, 0xA1}).Imm64(kData)({0xC3});  // mov rax, [kData]
+  m.Load(c);
+  m.bus.PokeBytes(kData, "\x2A\0\0\0\0\0\0\0", 8);
+  m.bus.SetSmmUnmapped({{kData, 0x1000, "BootServicesData"}});
+  m.emu->CloseSmmUnmapped(false);
+  EXPECT_EQ(m.Run(0), 0x2Au);
+  m.bus.SetInSmm(true);
+  m.emu->CloseSmmUnmapped(true);
+  m.Run(0);
+  ASSERT_EQ(m.emu->stop(), sim::Emulator::Stop::kFault);
+  EXPECT_NE(m.emu->stop_report().find("#PF: SMM read at 0x70040000, in BootServicesData memory"), std::string::npos)
+      << m.emu->stop_report();
+  m.emu->ClearStop();
+  m.bus.SetInSmm(false);
+  m.emu->CloseSmmUnmapped(false);
+  EXPECT_EQ(m.Run(0), 0x2Au) << m.emu->stop_report();
+}
+
 }  // namespace
