@@ -4,7 +4,7 @@
 // database DXE code could find them and call into SMRAM, and once SMRAM is closed the
 // pointer would lead nowhere. SMM callers find it with SmmLocateProtocol.
 #include "flash/device/FlashDeviceLayer.h"
-#include "flash/service/BiosGuardFlashDevice.h"
+#include "flash/device/BiosGuardFlashDevice.h"
 #include "frame/Frame.h"
 #include "platform_flash/PlatformFlash.h"
 

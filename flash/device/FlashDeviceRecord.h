@@ -49,9 +49,9 @@ struct FlashPartProfile {
   UINT8 WriteStatusOpcode;
   UINT8 WriteStatusOpcodeType;
   UINT8 StatusWriteEnableOpcode;  // 0x50 (enable-write-status), 0x39, or 0 for none
-  UINT8 Attribute13;
+  UINT8 UnusedAttribute13;  // carried along in CurrentPartProfile; the layer never reads it
   UINT8 WriteEnableOpcode;
-  UINT8 Attribute15;
+  UINT8 UnusedAttribute15;  // likewise
   UINT32 ProgramUnit;
   UINT32 EraseUnit;
 };

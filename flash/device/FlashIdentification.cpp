@@ -3,7 +3,7 @@
 #include "flash/device/ComponentCapabilities.h"
 #include "flash/device/FlashDeviceLayer.h"
 #include "flash/device/SpiBarAccess.h"
-#include "flash/service/BiosGuardFlashDevice.h"
+#include "flash/device/BiosGuardFlashDevice.h"
 #include "platform/Platform.h"
 
 using namespace spi;

@@ -10,21 +10,28 @@ constexpr UINT32 kUnlistedCapacitySize = 0xE00000;
 constexpr UINT32 kKiB = 1024;
 constexpr UINT32 kMiB = 1024 * 1024;
 
-enum class CapacityRule : UINT8 { kA, kB, kC, kI, kFixed };
+// How a row reads the capacity byte (the third JEDEC ID byte).
+enum class CapacityRule : UINT8 {
+  kPowerOfTwo,     // the byte is log2 of the size in bytes (with the 1Ah/20h, 1Bh/21h, 36h-39h extensions)
+  kSpansionCode,   // 12h-17h from 512 KiB upwards, 46h for 4 MiB
+  kSstCode,        // SST's own codes (01h/41h 2 MiB, 8Ch 256 KiB, ...)
+  kIntelCode,      // Intel 25F160/320: 11h-13h and 15h-17h
+  kFixed,          // the row's FixedSize, whatever the byte says
+};
 
 constexpr UINT32 CapacitySize(CapacityRule Rule, UINT8 C) {
   switch (Rule) {
-    case CapacityRule::kA:
+    case CapacityRule::kPowerOfTwo:
       if (C >= 0x10 && C <= 0x19) return 1u << C;
       if (C == 0x1A || C == 0x20) return 64 * kMiB;
       if (C == 0x1B || C == 0x21) return 128 * kMiB;
       if (C >= 0x36 && C <= 0x39) return (4 * kMiB) << (C - 0x36);
       return kUnlistedCapacitySize;
-    case CapacityRule::kB:
+    case CapacityRule::kSpansionCode:
       if (C >= 0x12 && C <= 0x17) return (512 * kKiB) << (C - 0x12);
       if (C == 0x46) return 4 * kMiB;
       return kUnlistedCapacitySize;
-    case CapacityRule::kC:
+    case CapacityRule::kSstCode:
       switch (C) {
         case 0x01: case 0x41: return 2 * kMiB;
         case 0x02: case 0x4A: return 4 * kMiB;
@@ -34,7 +41,7 @@ constexpr UINT32 CapacitySize(CapacityRule Rule, UINT8 C) {
         case 0x8E: return 1 * kMiB;
         default: return kUnlistedCapacitySize;
       }
-    case CapacityRule::kI:
+    case CapacityRule::kIntelCode:
       switch (C) {
         case 0x11: case 0x15: return 2 * kMiB;
         case 0x12: case 0x16: return 4 * kMiB;

@@ -1,6 +1,6 @@
 // SpiFlashSmm: the frame's profile for this driver and its body, which binds the flash
 // service: software SMI 0x90, FlashServiceProtocol and the outside protocols it calls.
-#include "flash/service/BiosGuardFlashDevice.h"
+#include "flash/device/BiosGuardFlashDevice.h"
 #include "flash/service/FlashServiceProtocol.h"
 #include "flash/service/FlashServiceState.h"
 #include "flash/service/FlashSmiHandler.h"

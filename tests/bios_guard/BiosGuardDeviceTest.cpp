@@ -9,7 +9,7 @@
 
 #include "flash/device/FlashDeviceLayer.h"
 #include "flash/device/FlashIdentification.h"
-#include "flash/service/BiosGuardFlashDevice.h"
+#include "flash/device/BiosGuardFlashDevice.h"
 #include "frame/Frame.h"
 #include "platform/host/HostBusOps.h"
 #include "platform_flash/PlatformFlash.h"

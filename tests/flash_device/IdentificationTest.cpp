@@ -134,17 +134,17 @@ TEST(Identification, CapacityRulesAndTheirUnlistedBytes) {
     uint32_t size;
   };
   const C cases[] = {
-      {CapacityRule::kA, 0x10, 64 * KiB},  {CapacityRule::kA, 0x19, 32 * MiB},  {CapacityRule::kA, 0x1A, 64 * MiB},
-      {CapacityRule::kA, 0x20, 64 * MiB},  {CapacityRule::kA, 0x1B, 128 * MiB}, {CapacityRule::kA, 0x21, 128 * MiB},
-      {CapacityRule::kA, 0x36, 4 * MiB},   {CapacityRule::kA, 0x37, 8 * MiB},   {CapacityRule::kA, 0x38, 16 * MiB},
-      {CapacityRule::kA, 0x39, 32 * MiB},  {CapacityRule::kA, 0x0F, 0xE00000},  {CapacityRule::kA, 0x1C, 0xE00000},
-      {CapacityRule::kB, 0x12, 512 * KiB}, {CapacityRule::kB, 0x17, 16 * MiB},  {CapacityRule::kB, 0x46, 4 * MiB},
-      {CapacityRule::kB, 0x18, 0xE00000},  {CapacityRule::kC, 0x01, 2 * MiB},   {CapacityRule::kC, 0x41, 2 * MiB},
-      {CapacityRule::kC, 0x02, 4 * MiB},   {CapacityRule::kC, 0x4A, 4 * MiB},   {CapacityRule::kC, 0x43, 8 * MiB},
-      {CapacityRule::kC, 0x4B, 8 * MiB},   {CapacityRule::kC, 0x8C, 256 * KiB}, {CapacityRule::kC, 0x8D, 512 * KiB},
-      {CapacityRule::kC, 0x8E, 1 * MiB},   {CapacityRule::kC, 0x99, 0xE00000},  {CapacityRule::kI, 0x11, 2 * MiB},
-      {CapacityRule::kI, 0x15, 2 * MiB},   {CapacityRule::kI, 0x16, 4 * MiB},   {CapacityRule::kI, 0x17, 8 * MiB},
-      {CapacityRule::kI, 0x18, 0xE00000},
+      {CapacityRule::kPowerOfTwo, 0x10, 64 * KiB},  {CapacityRule::kPowerOfTwo, 0x19, 32 * MiB},  {CapacityRule::kPowerOfTwo, 0x1A, 64 * MiB},
+      {CapacityRule::kPowerOfTwo, 0x20, 64 * MiB},  {CapacityRule::kPowerOfTwo, 0x1B, 128 * MiB}, {CapacityRule::kPowerOfTwo, 0x21, 128 * MiB},
+      {CapacityRule::kPowerOfTwo, 0x36, 4 * MiB},   {CapacityRule::kPowerOfTwo, 0x37, 8 * MiB},   {CapacityRule::kPowerOfTwo, 0x38, 16 * MiB},
+      {CapacityRule::kPowerOfTwo, 0x39, 32 * MiB},  {CapacityRule::kPowerOfTwo, 0x0F, 0xE00000},  {CapacityRule::kPowerOfTwo, 0x1C, 0xE00000},
+      {CapacityRule::kSpansionCode, 0x12, 512 * KiB}, {CapacityRule::kSpansionCode, 0x17, 16 * MiB},  {CapacityRule::kSpansionCode, 0x46, 4 * MiB},
+      {CapacityRule::kSpansionCode, 0x18, 0xE00000},  {CapacityRule::kSstCode, 0x01, 2 * MiB},   {CapacityRule::kSstCode, 0x41, 2 * MiB},
+      {CapacityRule::kSstCode, 0x02, 4 * MiB},   {CapacityRule::kSstCode, 0x4A, 4 * MiB},   {CapacityRule::kSstCode, 0x43, 8 * MiB},
+      {CapacityRule::kSstCode, 0x4B, 8 * MiB},   {CapacityRule::kSstCode, 0x8C, 256 * KiB}, {CapacityRule::kSstCode, 0x8D, 512 * KiB},
+      {CapacityRule::kSstCode, 0x8E, 1 * MiB},   {CapacityRule::kSstCode, 0x99, 0xE00000},  {CapacityRule::kIntelCode, 0x11, 2 * MiB},
+      {CapacityRule::kIntelCode, 0x15, 2 * MiB},   {CapacityRule::kIntelCode, 0x16, 4 * MiB},   {CapacityRule::kIntelCode, 0x17, 8 * MiB},
+      {CapacityRule::kIntelCode, 0x18, 0xE00000},
   };
   for (const C& c : cases) EXPECT_EQ(CapacitySize(c.rule, c.byte), c.size) << int(c.rule) << " " << std::hex << int(c.byte);
 }

@@ -1,4 +1,4 @@
-#include "flash/service/BiosGuardFlashDevice.h"
+#include "flash/device/BiosGuardFlashDevice.h"
 
 #include "flash/device/FlashDeviceLayer.h"
 #include "flash/device/FlashIdentification.h"
