@@ -187,6 +187,9 @@ void VariableStore::Parse(std::string_view text, const std::string& source) {
     std::string what = at < text.size() ? "not valid JSON at " + Printable(text[at]) : "the JSON ends too early";
     if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) what = "empty, not a variable store";
     throw std::runtime_error(source + " " + TextPosition(text, at) + ": " + what);
+  } catch (const nlohmann::json::exception&) {
+    // A number the parser cannot hold (out_of_range 406): the text is JSON, the value is not.
+    throw std::runtime_error(source + ": a number too large to be a variable's field");
   }
   auto list = j.is_object() ? j.find("variables") : j.end();
   if (!j.is_object() || list == j.end() || !list->is_array())

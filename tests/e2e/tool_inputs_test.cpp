@@ -197,6 +197,7 @@ std::vector<BadInput> Cases() {
       {"JsonEmpty", Variables(""), "boot", "empty, not a variable store"},
       {"JsonBadComma", Variables("{\"variables\": [],\n}\n"), "var list", "variables.json line 2"},
       {"JsonListIsNumber", Variables("{\"variables\": 5}"), "boot", "needs a \"variables\" list"},
+      {"JsonNumberTooLarge", Variables("{\"variables\": [1e999]}"), "boot", "a number too large"},
       {"JsonTopIsList", Variables("[]"), "var list", "needs a \"variables\" list"},
       {"VariableWithoutGuid", Variables(Var(R"({"name": "V", "attributes": 7, "data": [1]})")), "boot",
        "variable 1 (V): has no \"guid\""},

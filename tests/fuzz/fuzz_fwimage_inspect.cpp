@@ -6,13 +6,14 @@
 #include <span>
 
 #include "tools/fwimage/ImageBuilder.h"
+#include "tools/JsonText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A copy of exactly `size` bytes, so that the address sanitizer sees any read past the end.
   std::vector<uint8_t> image(data, data + size);
   const fwimage::ImageInfo info = fwimage::InspectImage(std::span<const uint8_t>(image));
   (void)fwimage::FormatImageInfo(info);
-  (void)fwimage::ImageInfoToJson(info).dump();
+  (void)JsonText(fwimage::ImageInfoToJson(info));
   (void)fwimage::RenderSvgMap(info);
   return 0;
 }

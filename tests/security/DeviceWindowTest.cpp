@@ -145,7 +145,9 @@ void MovedControllerCampaign(MovedBoard& h) {
         {"PlatformFlash Erase", [&] { return h.platform->Erase(0xFFF10000, 0x1000); }},
         {"PlatformFlash Write", [&] { return h.platform->Write(0xFFF10000, 0x40, b); }},
     };
-    for (auto& [name, call] : slots) {
+    for (auto& slot : slots) {
+      const std::string& name = slot.first;
+      const auto& call = slot.second;
       h.fb().WriteRequest(record, AccessRequest(Sig("$TPM"), 3, b));
       h.Move(p);
       EFI_STATUS status = EFI_LOAD_ERROR;

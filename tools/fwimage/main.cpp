@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/fwimage/ImageBuilder.h"
+#include "tools/JsonText.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
     } else if (*show) {
       std::vector<uint8_t> image = ReadImage(image_path);
       fwimage::ImageInfo info = fwimage::InspectImage(image);
-      if (json) std::cout << fwimage::ImageInfoToJson(info).dump(2) << "\n";
+      if (json) std::cout << JsonText(fwimage::ImageInfoToJson(info)) << "\n";
       else std::cout << fwimage::FormatImageInfo(info);
       if (!svg_path.empty()) {
         fwimage::SvgOptions options;

@@ -15,6 +15,7 @@
 #include "tools/fwsim/DefaultImage.h"
 #include "tools/fwsim/FlashDeviceTool.h"
 #include "tools/fwsim/FwsimContext.h"
+#include "tools/JsonText.h"
 
 namespace {
 
@@ -424,7 +425,7 @@ void Demo::Run() {
   auto host_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
   if (ctx_.json) {
-    std::cout << nlohmann::json{{"demo", steps_}, {"ok", all_ok_}, {"host_ms", host_ms}, {"board", dir_.string()}}.dump(2)
+    std::cout << JsonText(nlohmann::json{{"demo", steps_}, {"ok", all_ok_}, {"host_ms", host_ms}, {"board", dir_.string()}})
               << "\n";
   } else {
     std::cout << "\nDemo " << (all_ok_ ? "finished" : "FAILED") << " in " << host_ms << " ms of host time";

@@ -1,4 +1,5 @@
 #include "tools/fwsim/FwsimContext.h"
+#include "tools/JsonText.h"
 
 #include <cstdio>
 #include <iostream>
@@ -19,7 +20,7 @@ std::unique_ptr<sim::Board> FwsimContext::OpenBoard(sim::BootReport* report) {
 
 void FwsimContext::Emit(const nlohmann::json& result, const std::string& human) const {
   if (json)
-    std::cout << result.dump(2) << "\n";
+    std::cout << JsonText(result) << "\n";
   else
     std::cout << human;
   std::cout.flush();
