@@ -64,6 +64,10 @@ struct MemoryBar {
   // TYPE values.
   static constexpr UINT32 kType32 = 0;   // anywhere below 4 GiB
   static constexpr UINT32 kType64 = 2;   // upper half in the next BAR
+  // A memory BAR that decodes 32 bits of address.
+  static constexpr BOOLEAN Is32BitMemory(UINT32 Bar) {
+    return (Bar & (IoSpace::kMask | Type::kMask)) == (IoSpace::Make(0) | Type::Make(kType32));
+  }
 };
 
 }  // namespace pci

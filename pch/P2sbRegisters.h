@@ -10,6 +10,11 @@ constexpr PciFunction kP2sb{0, 31, 1};
 
 // SBREG_BAR, fixed by the board's firmware; each port owns a 64 KiB slice.
 constexpr UINT64 kSbregBar = 0xFD000000;
+// An address in the SBREG_BAR window.
+struct SbregAddress {
+  using Offset = RegisterField<15, 0>;  // register offset within the port
+  using Port = RegisterField<23, 16>;   // target port ID
+};
 
 // SBI_ADDR, sideband message address (32 bits).
 struct SbiAddr : Register<0xD0, 4> {

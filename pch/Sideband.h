@@ -25,7 +25,7 @@ constexpr BOOLEAN SidebandOpcodeAccepted(UINT32 Opcode) {
 // Address of the register at Offset of sideband port Port in the SBREG_BAR window.
 // Offsets are 16-bit: a caller's overflow wraps within the port.
 constexpr UINT64 SidebandRegisterAddress(UINT8 Port, UINT16 Offset) {
-  return p2sb::kSbregBar | (static_cast<UINT64>(Port) << 16) | Offset;
+  return p2sb::kSbregBar | p2sb::SbregAddress::Port::Make(Port) | p2sb::SbregAddress::Offset::Make(Offset);
 }
 
 // One non-posted write through the P2SB sideband message interface. Response receives the

@@ -62,9 +62,7 @@ EFI_STATUS SpiPinController() {
   const UINT32 bar0 = PciConfigRead<pci::Bar0>(kSpi);
   const UINT16 command = PciConfigRead<pci::Command>(kSpi);
   const UINT64 base = bar0 & Bar0Base::kMask;
-  using Bar = pci::MemoryBar;
-  const BOOLEAN memoryBelow4G = Bar::IoSpace::Get(bar0) == 0 && Bar::Type::Get(bar0) == Bar::kType32;
-  const BOOLEAN sound = memoryBelow4G && base != 0 && pci::Command::Mse::Get(command) &&
+  const BOOLEAN sound = pci::MemoryBar::Is32BitMemory(bar0) && base != 0 && pci::Command::Mse::Get(command) &&
                         RangeIsPlatformMmio(base, kSpiBarBytes);
   s.BarPinState = sound ? kSpiBarPinned : kSpiBarUnusable;
   if (!sound) return EFI_ACCESS_DENIED;
