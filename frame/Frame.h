@@ -3,6 +3,7 @@
 #pragma once
 
 #include "frame/MemorySpaceMap.h"
+#include "frame/PciConfig.h"
 #include "uefi/PiSmm.h"
 
 // What one SMM driver does differently in the frame; each driver defines its profile.
@@ -48,11 +49,6 @@ BOOLEAN AddressInSmram(UINT64 Address);
 // TRUE when any byte of [Address, Address + Length) lies in SMRAM, or the range wraps
 // the 64-bit address space. A zero-length range overlaps nothing.
 BOOLEAN RangeOverlapsSmram(UINT64 Address, UINT64 Length);
-UINT64 PciExpressConfigAddress(UINT64 Offset);
-
-constexpr UINT64 PciConfigOffset(UINT64 Bus, UINT64 Device, UINT64 Function, UINT64 Register) {
-  return (Bus << 20) | (Device << 15) | (Function << 12) | Register;
-}
 
 // Start-up pieces, exposed for tests of the frame.
 VOID FrameRunConstructors(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE* SystemTable);

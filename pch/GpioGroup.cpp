@@ -107,7 +107,7 @@ EFI_STATUS GpioUpdateLockRegister(UINT32 Kind, GpioGroupId GroupId, UINT32 Regis
   UINT8 response = 0;
   return SidebandMessageWrite(static_cast<UINT8>(row->PortId),
                               static_cast<UINT16>(offset + RegisterIndex * kind.BytesPerIndex), &data, &response,
-                              kSidebandOpcodeGpioLockUnlock);
+                              p2sb::kOpcodeGpioLockUnlock);
 }
 
 EFI_STATUS GpioReadPadLock(GpioGroupId GroupId, UINT32 RegisterIndex, UINT32* Value) {

@@ -1,27 +1,8 @@
 // ME firmware status from HFSTS1 of the ME host interface (HECI, PCI 0:22:0).
 #pragma once
 
+#include "pch/HeciRegisters.h"
 #include "uefi/UefiBaseType.h"
-
-constexpr UINT64 kHeciBus = 0;
-constexpr UINT64 kHeciDevice = 22;
-constexpr UINT64 kHeciFunction = 0;
-constexpr UINT16 kHeciDeviceId = 0x02;        // 16 bits; 0xFFFF when the function is absent
-constexpr UINT16 kHeciCommand = 0x04;         // 8-bit access
-constexpr UINT16 kHeciBar0 = 0x10;
-constexpr UINT16 kHeciBar1 = 0x14;            // upper half of a 64-bit BAR0
-constexpr UINT16 kHeciHfsts1 = 0x40;
-
-constexpr UINT16 kPciAbsentDeviceId = 0xFFFF;
-constexpr UINT8 kPciCommandMemorySpace = 1u << 1;
-constexpr UINT8 kPciCommandBusMaster = 1u << 2;
-constexpr UINT32 kPciBarMemoryBaseMask = 0xFFFFFFF0;
-constexpr UINT32 kPciBarTypeMask = 0x6;        // bits 2:1
-constexpr UINT32 kPciBarType64 = 0x4;          // 10b: 64-bit BAR
-
-constexpr UINT32 kHfsts1ManufacturingMode = 1u << 4;
-constexpr UINT32 kHfsts1OperationModeShift = 16;  // bits 19:16
-constexpr UINT32 kHfsts1OperationModeMask = 0xF;
 
 // Results of MeGetOperationMode.
 constexpr UINT32 kMeModeNormal = 0;
@@ -30,7 +11,7 @@ constexpr UINT32 kMeModeSoftTemporaryDisable = 3;
 constexpr UINT32 kMeModeSecurityOverride = 4;
 constexpr UINT32 kMeModeOther = 6;
 
-// HFSTS1 operation mode -> reported mode; both security overrides (jumper, host message)
+// HFSTS1.OPERATION_MODE -> reported mode; both security overrides (jumper, host message)
 // report as one.
 inline constexpr UINT8 kMeOperationModeFold[16] = {
     kMeModeNormal, kMeModeOther, kMeModeDebug, kMeModeSoftTemporaryDisable, kMeModeSecurityOverride,

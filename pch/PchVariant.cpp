@@ -7,8 +7,6 @@ constinit PchLibraryState gPchLibrary{};
 
 PchVariant PchDetectVariant() {
   if (gPchLibrary.VariantCache != PchVariantUnknown) return gPchLibrary.VariantCache;
-  UINT16 deviceId =
-      MmioRead16(PciExpressConfigAddress(PciConfigOffset(kLpcBus, kLpcDevice, kLpcFunction, kPciDeviceIdRegister)));
-  gPchLibrary.VariantCache = PchVariantOfDeviceId(deviceId);
+  gPchLibrary.VariantCache = PchVariantOfDeviceId(PciConfigRead<lpc::DeviceId>(lpc::kLpc));
   return gPchLibrary.VariantCache;
 }

@@ -2,6 +2,7 @@
 // LPC/eSPI controller (0:31:0), cached in module state.
 #pragma once
 
+#include "pch/LpcRegisters.h"
 #include "pch/Sideband.h"
 #include "uefi/UefiBaseType.h"
 
@@ -10,14 +11,7 @@ constexpr PchVariant PchVariantH = 1;
 constexpr PchVariant PchVariantLp = 2;
 constexpr PchVariant PchVariantUnknown = 0xFF;  // also "not detected yet"
 
-// LPC/eSPI controller, PCI 0:31:0.
-constexpr UINT64 kLpcBus = 0;
-constexpr UINT64 kLpcDevice = 31;
-constexpr UINT64 kLpcFunction = 0;
-constexpr UINT64 kPciDeviceIdRegister = 0x02;  // 16 bits
-// The low five bits of the LPC/eSPI device ID select the SKU within one PCH family.
-constexpr UINT16 kPchDeviceIdFamilyMask = 0xFFE0;
-
+// Device ID families: the device ID with its SKU bits clear.
 struct PchDeviceIdEntry {
   UINT16 MaskedDeviceId;
   PchVariant Variant;
@@ -32,7 +26,7 @@ inline constexpr PchDeviceIdEntry kPchDeviceIdTable[] = {
 // Pure lookup of a (full, unmasked) device ID; PchVariantUnknown when no family matches.
 constexpr PchVariant PchVariantOfDeviceId(UINT16 DeviceId) {
   for (const PchDeviceIdEntry& e : kPchDeviceIdTable)
-    if (e.MaskedDeviceId == (DeviceId & kPchDeviceIdFamilyMask)) return e.Variant;
+    if (e.MaskedDeviceId == (DeviceId & lpc::DeviceId::Family::kMask)) return e.Variant;
   return PchVariantUnknown;
 }
 
@@ -40,7 +34,7 @@ struct PchLibraryState {
   // An unrecognised device ID is stored as PchVariantUnknown too, so it is read again on
   // every call.
   PchVariant VariantCache = PchVariantUnknown;
-  // Reads of SBISTAT a sideband wait makes before it gives up. Nothing in the drivers
+  // Reads of SBI_STAT a sideband wait makes before it gives up. Nothing in the drivers
   // changes it; a test of the give-up path lowers it instead of waiting out 2^28 reads.
   UINT32 SidebandBusyPollLimit = kSbiBusyPollLimit;
 };

@@ -4,17 +4,15 @@
 #include "pch/PchVariant.h"
 #include "platform/Platform.h"
 
-namespace {
-UINT64 P2sbRegister(UINT16 Register) {
-  return PciExpressConfigAddress(PciConfigOffset(kP2sbBus, kP2sbDevice, kP2sbFunction, Register));
-}
+using namespace p2sb;
 
-// Polls SBISTAT while BUSY is set; *Last receives the last value read.
+namespace {
+// Polls SBI_STAT while BUSY is set; *Last receives the last value read.
 BOOLEAN WaitSidebandIdle(UINT16* Last) {
   UINT16 status = 0;
   for (UINT32 reads = 0; reads < gPchLibrary.SidebandBusyPollLimit; ++reads) {
-    status = MmioRead16(P2sbRegister(kSbiStat));
-    if ((status & kSbiStatBusy) == 0) {
+    status = PciConfigRead<SbiStat>(kP2sb);
+    if (!SbiStat::Busy::Get(status)) {
       *Last = status;
       return TRUE;
     }
@@ -26,25 +24,25 @@ BOOLEAN WaitSidebandIdle(UINT16* Last) {
 
 EFI_STATUS SidebandMessageWrite(UINT8 Port, UINT64 Offset, const UINT32* Data, UINT8* Response, UINT32 Opcode) {
   if (!SidebandOpcodeAccepted(Opcode)) return EFI_INVALID_PARAMETER;
-  if (MmioRead16(P2sbRegister(kP2sbVendorIdRegister)) == kP2sbAbsentVendorId) return EFI_DEVICE_ERROR;
+  if (PciConfigRead<pci::VendorId>(kP2sb) == pci::kAbsentId) return EFI_DEVICE_ERROR;  // P2SB hidden
 
   UINT16 status = 0;
   if (!WaitSidebandIdle(&status)) return EFI_TIMEOUT;
   *Response = kSidebandNoResponse;
 
-  MmioWrite32(P2sbRegister(kSbiAddr),
-              (static_cast<UINT32>(Port) << kSbiAddrDestIdShift) | static_cast<UINT32>(Offset & kSbiAddrOffsetMask));
-  MmioWrite32(P2sbRegister(kSbiExtAddr), static_cast<UINT32>(Offset >> 16));
+  PciConfigWrite<SbiAddr>(kP2sb, SbiAddr::DestId::Make(Port) | SbiAddr::Offset::Make(static_cast<UINT32>(Offset)));
+  PciConfigWrite<SbiExtAddr>(kP2sb, static_cast<UINT32>(Offset >> SbiAddr::Offset::kWidth));
   // Non-posted: the posted bit is cleared so that the response status comes back.
-  status = MmioRead16(P2sbRegister(kSbiStat));
-  MmioWrite16(P2sbRegister(kSbiStat),
-              static_cast<UINT16>((status & kSbiStatKeepOnStart) | (Opcode << kSbiStatOpcodeShift)));
-  MmioWrite16(P2sbRegister(kSbiRid), kSbiRidAllBytesBar0Fid0);
-  MmioWrite32(P2sbRegister(kSbiData), *Data);
-  status = MmioRead16(P2sbRegister(kSbiStat));
-  MmioWrite16(P2sbRegister(kSbiStat), static_cast<UINT16>(status | kSbiStatBusy));
+  status = PciConfigRead<SbiStat>(kP2sb);
+  PciConfigWrite<SbiStat>(kP2sb, static_cast<UINT16>((status & ~(SbiStat::Posted::kMask | SbiStat::Opcode::kMask)) |
+                                                     SbiStat::Opcode::Make(Opcode)));
+  // All four byte enables, BAR 0, function 0.
+  PciConfigWrite<SbiRid>(kP2sb, static_cast<UINT16>(SbiRid::Fbe::Make(0xF) | SbiRid::Bar::Make(0) | SbiRid::Fid::Make(0)));
+  PciConfigWrite<SbiData>(kP2sb, *Data);
+  status = PciConfigRead<SbiStat>(kP2sb);
+  PciConfigWrite<SbiStat>(kP2sb, static_cast<UINT16>(status | SbiStat::Busy::kMask));
 
   if (!WaitSidebandIdle(&status)) return EFI_TIMEOUT;
-  *Response = static_cast<UINT8>((status >> kSbiStatResponseShift) & kSbiStatResponseMask);
+  *Response = static_cast<UINT8>(SbiStat::Response::Get(status));
   return *Response == 0 ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }

@@ -51,7 +51,7 @@ VOID BiosGuardStartUp() {
   s.BiosRegionBase = 0;
   s.BiosRegionLimit = 0;
   if (EFI_ERROR(SpiPinController())) return;
-  const UINT32 bfpreg = MmioRead32((gSpiFlashDeviceLayer.PinnedBar0 & spi::kBar0BaseMask) + spi::kBfpreg);
+  const UINT32 bfpreg = MmioRead32((gSpiFlashDeviceLayer.PinnedBar0 & spi::Bar0Base::kMask) + spi::kBfpreg);
   const UINT32 base = (bfpreg & kBfpregFieldMask) << kBfpregUnitShift;
   const UINT32 limit = (((bfpreg >> kBfpregLimitShift) & kBfpregFieldMask) << kBfpregUnitShift) | kBfpregUnitFill;
   // A region whose limit lies below its base is not in use: nothing can be addressed.

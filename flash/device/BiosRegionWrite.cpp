@@ -10,7 +10,7 @@ using namespace spi;
 namespace {
 
 UINT64 ConfigAddress(UINT64 Register) {
-  return PciExpressConfigAddress(PciConfigOffset(kPciBus, kPciDevice, kPciFunction, Register));
+  return PciExpressConfigAddress(kSpi.ConfigOffset(Register));
 }
 
 // Steps shared by both directions. With BIOS Guard in force and the lock set, writes go

@@ -54,19 +54,15 @@ VOID FillRegionCache() {
   }
 }
 
-UINT64 SpiConfigAddress(UINT64 Register) {
-  return PciExpressConfigAddress(PciConfigOffset(kPciBus, kPciDevice, kPciFunction, Register));
-}
-
 }  // namespace
 
 EFI_STATUS SpiPinController() {
   SpiFlashDeviceLayer& s = gSpiFlashDeviceLayer;
   if (s.BarPinState != kSpiBarUnpinned) return s.BarPinState == kSpiBarPinned ? EFI_SUCCESS : EFI_ACCESS_DENIED;
-  const UINT32 bar0 = MmioRead32(SpiConfigAddress(kCfgBar0));
-  const UINT16 command = MmioRead16(SpiConfigAddress(kCfgCommand));
-  const UINT64 base = bar0 & kBar0BaseMask;
-  const BOOLEAN sound = (bar0 & kBar0TypeMask) == 0 && base != 0 && (command & kCommandMse) != 0 &&
+  const UINT32 bar0 = PciConfigRead<pci::Bar0>(kSpi);
+  const UINT16 command = PciConfigRead<pci::Command>(kSpi);
+  const UINT64 base = bar0 & Bar0Base::kMask;
+  const BOOLEAN sound = pci::MemoryBar::Is32BitMemory(bar0) && base != 0 && pci::Command::Mse::Get(command) &&
                         RangeIsPlatformMmio(base, kSpiBarBytes);
   s.BarPinState = sound ? kSpiBarPinned : kSpiBarUnusable;
   if (!sound) return EFI_ACCESS_DENIED;
@@ -77,13 +73,13 @@ EFI_STATUS SpiPinController() {
 
 BOOLEAN SpiControllerInPlace() {
   if (EFI_ERROR(SpiPinController())) return FALSE;
-  return MmioRead32(SpiConfigAddress(kCfgBar0)) == gSpiFlashDeviceLayer.PinnedBar0 &&
-         (MmioRead16(SpiConfigAddress(kCfgCommand)) & kCommandMse) != 0;
+  return PciConfigRead<pci::Bar0>(kSpi) == gSpiFlashDeviceLayer.PinnedBar0 &&
+         pci::Command::Mse::Get(PciConfigRead<pci::Command>(kSpi));
 }
 
 VOID SpiRefreshBar() {
   SpiFlashDeviceLayer& s = gSpiFlashDeviceLayer;
-  if (!EFI_ERROR(SpiPinController())) s.SpiBar = s.PinnedBar0 & kBar0BaseMask;
+  if (!EFI_ERROR(SpiPinController())) s.SpiBar = s.PinnedBar0 & Bar0Base::kMask;
 }
 
 VOID SpiWaitCycle(BOOLEAN Hardware, BOOLEAN Software) {

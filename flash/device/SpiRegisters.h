@@ -3,20 +3,15 @@
 // flash descriptor fields it reads. Names follow the 300/400-series PCH datasheets.
 #pragma once
 
-#include "platform/RegisterField.h"
+#include "frame/PciConfig.h"
 
 namespace spi {
 
 // ---- PCI configuration space of 0:31:5
-constexpr UINT64 kPciBus = 0;
-constexpr UINT64 kPciDevice = 31;
-constexpr UINT64 kPciFunction = 5;
-constexpr UINT64 kCfgBar0 = 0x10;                // SPI_BAR0, 32-bit memory BAR, 4 KiB
-constexpr UINT32 kBar0BaseMask = 0xFFFFF000;
-constexpr UINT32 kBar0TypeMask = 0x00000007;     // 0: 32-bit memory BAR anywhere below 4 GiB
+constexpr PciFunction kSpi{0, 31, 5};
+// SPI_BAR0 (the header's BAR 0): a 32-bit memory BAR decoding 4 KiB.
+using Bar0Base = RegisterField<31, 12>;
 constexpr UINT64 kSpiBarBytes = 0x1000;
-constexpr UINT64 kCfgCommand = 0x04;             // PCICMD, 16 bits
-constexpr UINT16 kCommandMse = 1u << 1;          // memory space enable
 
 // BIOS_SPI_BC, BIOS control (configuration offset 0xDC, 32 bits). The layer reaches it a
 // byte at a time: bits 7:0 at 0xDC and bits 15:8 at 0xDD.

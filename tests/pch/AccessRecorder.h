@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,6 +67,17 @@ inline size_t GpioAccessesOf(const std::vector<sim::Bus::Access>& accesses) {
   for (const char* kind : {"MR", "MW"})
     n += CountOf(accesses, kind, 0xFD000000, 0xFDFFFFFF) + CountOf(accesses, kind, kP2sbCfg, kP2sbCfg + 0xFFF);
   return n;
+}
+
+// Configuration register offset of the function at Base -> the widths (bits) of every
+// memory access made to it.
+inline std::map<uint64_t, std::set<unsigned>> ConfigWidthsOf(const std::vector<sim::Bus::Access>& accesses,
+                                                             uint64_t base) {
+  std::map<uint64_t, std::set<unsigned>> widths;
+  for (const auto& a : accesses)
+    if ((a.kind == "MR" || a.kind == "MW") && a.address >= base && a.address < base + 0x1000)
+      widths[a.address - base].insert(a.bits);
+  return widths;
 }
 
 inline std::string Join(const std::vector<std::string>& v) {

@@ -25,6 +25,19 @@ TEST(MeHeciEnable, SixtyFourBitBarEnablesDecodeAndMastering) {
   EXPECT_EQ(b.CountAccesses("MR", kHeciCfg + 0x14, kHeciCfg + 0x14), 2u);
 }
 
+// DID 16 bits; the command register's low byte alone, so that the status half (whose
+// error bits clear on a write of 1) is never written; BARs and HFSTS1 32 bits.
+TEST(MeHeciEnable, ReachesEachRegisterWithItsOwnWidth) {
+  Board b("[me]\nbar0 = 0xFED1A004\nbar1 = 0\n");
+  ASSERT_EQ(MeHeciEnable(), 0xFED1A000u);
+  UINT32 mode = 0;
+  MeGetOperationMode(&mode);
+  MeIsManufacturingMode();
+  using Widths = std::map<uint64_t, std::set<unsigned>>;
+  EXPECT_EQ(pchtest::ConfigWidthsOf(b.accesses, kHeciCfg),
+            (Widths{{0x02, {16}}, {0x04, {8}}, {0x10, {32}}, {0x14, {32}}, {0x40, {32}}}));
+}
+
 TEST(MeHeciEnable, UnassignedBarLeavesTheCommandByte) {
   {
     Board b("[me]\nbar0 = 0\n");

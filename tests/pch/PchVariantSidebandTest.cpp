@@ -122,6 +122,20 @@ TEST(SidebandMessageWrite, WaitsForTheBusyBitOfTheMessageBeforeIt) {
   EXPECT_EQ(b.Group("GPP_D0").lock[0], 0x3u);
 }
 
+// The datasheet widths: VID, DID, SBI_STAT and SBI_RID are 16-bit registers; SBI_ADDR,
+// SBI_DATA and SBI_EXTADDR 32-bit ones. A wider access would also write the neighbour.
+TEST(PchConfigurationAccess, ReachesEachLpcAndP2sbRegisterWithItsOwnWidth) {
+  Board b;
+  ASSERT_EQ(PchDetectVariant(), PchVariantH);
+  UINT32 data = 0x8;
+  UINT8 response = 0xEE;
+  ASSERT_EQ(SidebandMessageWrite(0x6D, 0x88, &data, &response, 0x13), EFI_SUCCESS);
+  using Widths = std::map<uint64_t, std::set<unsigned>>;
+  EXPECT_EQ(pchtest::ConfigWidthsOf(b.accesses, kLpcCfg), (Widths{{0x02, {16}}}));
+  EXPECT_EQ(pchtest::ConfigWidthsOf(b.accesses, kP2sbCfg),
+            (Widths{{0x00, {16}}, {0xD0, {32}}, {0xD4, {32}}, {0xD8, {16}}, {0xDA, {16}}, {0xDC, {32}}}));
+}
+
 // The give-up path with a lowered bound: the waits count reads, not time.
 constexpr UINT32 kTestPollLimit = 0x10000;
 
