@@ -90,11 +90,14 @@ struct Registers {
 };
 
 // OUT DX,AL with DX = 0xB2: the SMI is taken on this instruction, and the saved state the
-// handlers read and write is this processor's.
+// handlers read and write is this processor's. QEMU without hardware acceleration takes the
+// SMI only where its translated block ends, and would otherwise run the instructions that
+// read the answer before the handler: the jump ends the block at the OUT, as the processor
+// would take the SMI there.
 Registers RaiseSmi(UINT8 value, UINT64 rax, UINT64 rbx, UINT64 rcx) {
   rax = (rax & ~0xFFULL) | value;
   UINT64 rdx = kApmControlPort;
-  asm volatile("outb %%al, %%dx" : "+a"(rax), "+b"(rbx), "+c"(rcx), "+d"(rdx) : : "memory");
+  asm volatile("outb %%al, %%dx\n\tjmp 1f\n1:" : "+a"(rax), "+b"(rbx), "+c"(rcx), "+d"(rdx) : : "memory");
   return {rax, rbx, rcx};
 }
 
@@ -179,17 +182,25 @@ extern "C" EFI_STATUS EFIAPI EfiMain(EFI_HANDLE, EFI_SYSTEM_TABLE* st) {
   Line() << "probe: bdr0 namesig=" << Peek<UINT32>(nvs + kRecordNameSignature)
          << " namelen=" << Peek<UINT32>(nvs + kRecordNameLength) << " name0=" << Peek<UINT64>(nvs + kRecordNameText);
 
-  // Area lookups over the machine's real flash (the volume named at 0xFFFFFFFC).
+  // Area lookups over the machine's real flash (the volume named at 0xFFFFFFFC). The record
+  // stays in the ACPI NVS page: this firmware reports its NVS bin as NVS from boot on, so the
+  // page was memory SMM keeps mapped at ready-to-lock.
   const UINT32 lookups[] = {1, 2, 3};  // layout file, layout entry, area file
   for (UINT32 function : lookups) {
-    FillRecord(reserved, kSignatureSdb, function);
-    status = FlashRequest(reserved);
+    FillRecord(nvs, kSignatureSdb, function);
+    status = FlashRequest(nvs);
     char label[] = "probe: sdbN";
     label[sizeof label - 2] = static_cast<char>('0' + function);
     Line() << label << " status=" << status
-           << " address=" << Peek<UINT32>(reserved + kRecordAddress) << " size=" << Peek<UINT32>(reserved + kRecordSize);
+           << " address=" << Peek<UINT32>(nvs + kRecordAddress) << " size=" << Peek<UINT32>(nvs + kRecordSize);
   }
   CheckAlive("area lookups");
+
+  // A reserved page taken now, after ready-to-lock, was free memory when SMM built its page
+  // table: unless the firmware's reserved bin held it, SMM must leave it alone.
+  FillRecord(reserved, kSignatureBdr, 0);
+  Line() << "probe: late-reserved status=" << FlashRequest(reserved);
+  CheckAlive("late-reserved");
 
   BoardRequest("presence", 0x00, 0x55AA);
   BoardRequest("presence-wrong", 0x00, 0x1234);
