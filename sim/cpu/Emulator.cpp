@@ -2,6 +2,7 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +13,7 @@
 
 #include "sim/core/Bus.h"
 #include "sim/core/Cpu.h"
+#include "sim/core/HexText.h"
 #include "sim/cpu/PeImage.h"
 
 namespace sim {
@@ -21,12 +23,6 @@ constexpr uint8_t kRet = 0xC3;
 constexpr uint8_t kInt3 = 0xCC;
 constexpr uint8_t kHlt = 0xF4;
 constexpr uint64_t kStubSlot = 16;
-
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
 
 std::string ExceptionName(uint32_t vector) {
   switch (vector) {
@@ -187,20 +183,20 @@ void Emulator::MapRam(uint64_t base, uint64_t size, void* host) {
 // In SMM after ready-to-lock the memory the bus lists as unmapped for SMM is closed to the
 // emulated processor (reads, writes and fetches fault); outside SMM it is open again.
 void Emulator::CloseSmmUnmapped(bool closed) {
-  const auto& ranges = bus_.smm_unmapped();
-  if (closed == smm_closed_ && ranges.size() == closed_count_) return;
-  auto apply = [&](const std::vector<Bus::Range>& list, uint32_t perms) {
-    for (const Bus::Range& r : list)
+  static const std::vector<Bus::Range> kOpen;
+  const std::vector<Bus::Range>& want = closed ? bus_.smm_unmapped() : kOpen;
+  auto same_range = [](const Bus::Range& a, const Bus::Range& b) { return a.base == b.base && a.size == b.size; };
+  if (std::equal(want.begin(), want.end(), closed_ranges_.begin(), closed_ranges_.end(), same_range)) return;
+  auto apply = [&](uint32_t perms) {
+    for (const Bus::Range& r : closed_ranges_)
       for (auto& [base, size] : mapped_) {
         const uint64_t from = std::max(base, r.base), to = std::min(base + size, r.base + r.size);
         if (from < to) uc_mem_protect(uc_->uc, from, to - from, perms);
       }
   };
-  if (smm_closed_) apply(closed_ranges_, UC_PROT_ALL);
-  smm_closed_ = closed && !ranges.empty();
-  closed_ranges_ = smm_closed_ ? ranges : std::vector<Bus::Range>{};
-  closed_count_ = ranges.size();
-  if (smm_closed_) apply(closed_ranges_, UC_PROT_NONE);
+  apply(UC_PROT_ALL);
+  closed_ranges_ = want;
+  apply(UC_PROT_NONE);
 }
 
 bool Emulator::IsMapped(uint64_t address, uint64_t size) const {

@@ -127,9 +127,7 @@ class Emulator {
   std::map<uint64_t, Site*> sites_;
   std::vector<std::unique_ptr<Site>> site_storage_;
   std::vector<std::pair<uint64_t, uint64_t>> mapped_;
-  bool smm_closed_ = false;
-  std::vector<Bus::Range> closed_ranges_;
-  size_t closed_count_ = 0;
+  std::vector<Bus::Range> closed_ranges_;  // closed to the processor now (empty: all open)
   unsigned depth_ = 0;
   Stop stop_ = Stop::kNone;
   std::string stop_report_;

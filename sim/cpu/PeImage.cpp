@@ -1,4 +1,5 @@
 #include "sim/cpu/PeImage.h"
+#include "sim/core/HexText.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,12 +11,6 @@ namespace {
 uint16_t U16(const std::vector<uint8_t>& f, size_t at) { return static_cast<uint16_t>(f[at] | f[at + 1] << 8); }
 uint32_t U32(const std::vector<uint8_t>& f, size_t at) { return U16(f, at) | static_cast<uint32_t>(U16(f, at + 2)) << 16; }
 uint64_t U64(const std::vector<uint8_t>& f, size_t at) { return U32(f, at) | static_cast<uint64_t>(U32(f, at + 4)) << 32; }
-
-std::string Hex(uint64_t v) {
-  char t[24];
-  std::snprintf(t, sizeof t, "0x%llX", static_cast<unsigned long long>(v));
-  return t;
-}
 
 }  // namespace
 

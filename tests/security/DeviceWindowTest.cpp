@@ -17,6 +17,7 @@
 namespace {
 using fstest::Sig;
 using hostile::Campaign;
+using hostile::Hex;
 using hostile::Observation;
 using hostile::Range;
 
@@ -24,12 +25,6 @@ constexpr uint64_t kSpiBar0 = 0xE00FD010;
 constexpr uint64_t kSpiCommand = 0xE00FD004;
 constexpr uint64_t kSpiBarHome = 0xFE010000;
 constexpr uint64_t kRecordBytes = sizeof(FlashServiceRequest);
-
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%" PRIX64, v);
-  return b;
-}
 
 fstest::BoardOptions WithDriver() {
   fstest::BoardOptions o;

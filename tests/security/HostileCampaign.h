@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,13 @@
 #include "tests/flash_service/support/FlashTestSupport.h"
 
 namespace hostile {
+
+// 0x and upper-case hexadecimal digits, for failure messages.
+inline std::string Hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
 
 struct Range {
   uint64_t base;

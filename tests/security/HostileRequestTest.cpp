@@ -13,6 +13,7 @@
 namespace {
 using fstest::Sig;
 using hostile::Campaign;
+using hostile::Hex;
 using hostile::Observation;
 using hostile::Range;
 
@@ -36,12 +37,6 @@ std::vector<uint32_t> AllFunctions() {
 }
 
 // The part-name report (slot 0) is not part of this campaign.
-std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%" PRIX64, v);
-  return b;
-}
-
 bool IsPartNameRequest(uint32_t signature, uint32_t function) { return signature == Sig("$BDR") && function == 0; }
 
 struct HostileBoard : Campaign {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "tools/fwimage/Descriptor.h"
+#include "tools/fwimage/TextFormat.h"
 #include "tools/fwimage/Ffs.h"
 #include "tools/fwimage/Guid.h"
 #include "tools/fwimage/ImageBuilder.h"
@@ -15,12 +16,6 @@ constexpr uint8_t kEraseByte = 0xFF;  // every volume is built with erase polari
 constexpr uint32_t kTopFileSize = sizeof(EFI_FFS_FILE_HEADER) + 8;
 
 uint64_t AlignUp(uint64_t v, uint64_t a) { return (v + a - 1) / a * a; }
-
-std::string Hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
-  return text;
-}
 
 std::vector<uint8_t> LayoutTable(const ImageDescription& d, const VolumeLayout& v, const std::vector<uint64_t>& offsets) {
   std::vector<size_t> areas;

@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "tools/fwimage/Descriptor.h"
+#include "tools/fwimage/TextFormat.h"
 #include "tools/fwimage/Ffs.h"
 #include "tools/fwimage/Guid.h"
 #include "tools/fwimage/ImageBuilder.h"
@@ -26,12 +27,6 @@ struct Context {
     throw DescriptionError(source + ": " + where + ": " + what);
   }
 };
-
-std::string Hex(uint64_t v) {
-  std::ostringstream s;
-  s << "0x" << std::uppercase << std::hex << v;
-  return s.str();
-}
 
 void CheckKeys(const Context& ctx, const std::string& where, const toml::table& t, std::initializer_list<const char*> allowed) {
   for (auto&& entry : t) {
