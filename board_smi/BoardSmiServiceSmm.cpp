@@ -2,6 +2,7 @@
 
 #include "frame/Frame.h"
 #include "pch/MeStatus.h"
+#include "pch/Sideband.h"
 #include "platform/Platform.h"
 
 constinit BoardSmiServiceState gBoardSmiService{};
@@ -17,20 +18,26 @@ constexpr UINTN kSaveStateWidth = 2;  // AX and BX only: bits 63:16 are never wr
 constexpr UINTN kNoCpu = ~static_cast<UINTN>(0);
 constexpr UINT32 kMeModeWhenHeciUnusable = kMeModeOther;
 
-// Prepares the reset pad and resets the board; never returns. On BL = 0 the pad only
-// moves to the PLTRST# reset domain; otherwise it goes to RSMRST# and drives low, so the
-// board sees it low through the reset. The reset is the caller's request and happens
-// whatever the pad answered, so the pad statuses are not looked at.
-[[noreturn]] VOID ResetWithBoardPad(UINT8 Bl) {
-  if (Bl != 0) {
-    static_cast<VOID>(GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsRsmrst));
-    UINT32 owner = ~0u;
-    if (GpioPadIdIsValid(BoardResetPad) && !EFI_ERROR(GpioReadPadOwner(BoardResetPad, &owner)) &&
-        owner == kPadOwnerHost)
-      static_cast<VOID>(GpioWritePadConfigWord(BoardResetPad, 0, ~PadCfgDw0::GpioTxState::kMask, 0));
-  } else {
+// On BL = 0 the reset pad only moves to the PLTRST# reset domain; otherwise it goes to
+// RSMRST# and drives low, so the board sees it low through the reset. The reset is the
+// caller's request and happens whatever the pad answered, so the statuses are not looked at.
+VOID PrepareResetPad(UINT8 Bl) {
+  if (Bl == 0) {
     static_cast<VOID>(GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsPltrst));
+    return;
   }
+  static_cast<VOID>(GpioApplyPadSettings(BoardResetPad, &ResetPadSettingsRsmrst));
+  UINT32 owner = ~0u;
+  if (GpioPadIdIsValid(BoardResetPad) && !EFI_ERROR(GpioReadPadOwner(BoardResetPad, &owner)) &&
+      owner == kPadOwnerHost)
+    static_cast<VOID>(GpioWritePadConfigWord(BoardResetPad, 0, ~PadCfgDw0::GpioTxState::kMask, 0));
+}
+
+// Prepares the reset pad and resets the board; never returns. A PCH without the pad has
+// nothing to prepare; with the sideband window moved away from its fixed address the pad is
+// not touched. Either way the reset goes on.
+[[noreturn]] VOID ResetWithBoardPad(UINT8 Bl) {
+  if (GpioPadIdIsValid(BoardResetPad) && SidebandWindowInPlace()) PrepareResetPad(Bl);
   IoWrite8(kResetControlPort, kBoardResetCommand);
   // The platform resets under this loop.
   for (;;) CpuPause();

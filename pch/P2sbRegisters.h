@@ -10,6 +10,19 @@ constexpr PciFunction kP2sb{0, 31, 1};
 
 // SBREG_BAR, fixed by the board's firmware; each port owns a 64 KiB slice.
 constexpr UINT64 kSbregBar = 0xFD000000;
+// SBREG_BAR, the window's base as P2SB decodes it (64-bit memory BAR, 16 MiB).
+struct SbregBarLow : Register<0x10, 4> {
+  using Rba = RegisterField<31, 24>;  // register base address bits 31:24
+};
+// SBREG_BARH, base address bits 63:32.
+struct SbregBarHigh : Register<0x14, 4> {};
+// P2SBC, P2SB control (32 bits).
+struct P2sbc : Register<0xE0, 4> {
+  using Hide = RegisterBit<8>;  // 1: the function reads all ones; P2SBC itself still takes writes
+  // HIDE sits alone in this byte (bits 15:9 are reserved), so the byte is written whole while
+  // the rest of the register cannot be read back.
+  using HideByte = RegisterLane<kOffset, 8, 1>;
+};
 // An address in the SBREG_BAR window.
 struct SbregAddress {
   using Offset = RegisterField<15, 0>;  // register offset within the port

@@ -4,12 +4,19 @@
 // preparation and BoardSmiServiceSmm's reset use it without linking the PCH library.
 #pragma once
 
-#include "platform/RegisterField.h"
+#include "frame/PciConfig.h"
 
 namespace pmc {
 
 // ---- PWRMBASE (fixed by the board's firmware)
 constexpr UINT64 kPwrmBase = 0xFE000000;
+// The PMC's PCI function; its configuration space may be hidden (reads all ones).
+constexpr PciFunction kPmc{0, 31, 2};
+// PWRMBASE in the PMC's configuration space (Cannon Point and later: a 32-bit memory BAR at
+// 0x10; Sunrise Point kept it at 0x48), decoding 64 KiB.
+struct PwrmBaseRegister : Register<0x10, 4> {
+  using Base = RegisterField<31, 16>;
+};
 // ETR3, extended test mode register 3.
 struct Etr3 {
   static constexpr UINT64 kAddress = kPwrmBase + 0x1048;

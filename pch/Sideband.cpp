@@ -22,6 +22,19 @@ BOOLEAN WaitSidebandIdle(UINT16* Last) {
 }
 }  // namespace
 
+BOOLEAN SidebandWindowInPlace() {
+  using HideByte = P2sbc::HideByte;
+  const BOOLEAN hidden = PciConfigRead<pci::VendorId>(kP2sb) == pci::kAbsentId;
+  if (hidden) PciConfigWrite<HideByte>(kP2sb, 0);
+  const BOOLEAN present = PciConfigRead<pci::VendorId>(kP2sb) != pci::kAbsentId;
+  const UINT32 low = PciConfigRead<SbregBarLow>(kP2sb);
+  const UINT32 high = PciConfigRead<SbregBarHigh>(kP2sb);
+  const UINT16 command = PciConfigRead<pci::Command>(kP2sb);
+  if (hidden) PciConfigWrite<HideByte>(kP2sb, static_cast<UINT8>(HideByte::Of(P2sbc::Hide::kMask)));
+  return present && high == 0 && SbregBarLow::Rba::Get(low) == SbregBarLow::Rba::Get(static_cast<UINT32>(kSbregBar)) &&
+         pci::Command::Mse::Get(command);
+}
+
 EFI_STATUS SidebandMessageWrite(UINT8 Port, UINT64 Offset, const UINT32* Data, UINT8* Response, UINT32 Opcode) {
   if (!SidebandOpcodeAccepted(Opcode)) return EFI_INVALID_PARAMETER;
   if (PciConfigRead<pci::VendorId>(kP2sb) == pci::kAbsentId) return EFI_DEVICE_ERROR;  // P2SB hidden

@@ -28,6 +28,12 @@ constexpr UINT64 SidebandRegisterAddress(UINT8 Port, UINT16 Offset) {
   return p2sb::kSbregBar | p2sb::SbregAddress::Port::Make(Port) | p2sb::SbregAddress::Offset::Make(Offset);
 }
 
+// TRUE while P2SB's SBREG_BAR decodes the window at kSbregBar with memory decoding on. Every
+// window access goes to that fixed address, so an operating system that moved the BAR (and
+// put a device of its own there) would receive them: SMM code checks first. A hidden P2SB is
+// revealed for the reads and hidden again.
+BOOLEAN SidebandWindowInPlace();
+
 // One non-posted write through the P2SB sideband message interface. Response receives the
 // message's response status (0 = success), or kSidebandNoResponse when none arrived.
 EFI_STATUS SidebandMessageWrite(UINT8 Port, UINT64 Offset, const UINT32* Data, UINT8* Response, UINT32 Opcode);

@@ -1,6 +1,7 @@
 #include "sleep_gpio/SleepGpioSmm.h"
 
 #include "frame/Frame.h"
+#include "pch/Sideband.h"
 
 // The dispatchers of this driver are optional: SmmFrameSupportProtocol is not needed.
 const FrameDriverProfile gFrameDriverProfile = {
@@ -12,7 +13,11 @@ const FrameDriverProfile gFrameDriverProfile = {
 EFI_STATUS EFIAPI SleepGpioEventHandler(EFI_HANDLE, const VOID*, VOID*, UINTN*) {
   // Each pad on its own: a pad the running PCH lacks, one another agent owns, or one whose
   // lock the sideband refused to lift is left as it is and does not keep the other from
-  // being driven. The sleep entry goes on whatever the pads answered.
+  // being driven. The sleep entry goes on whatever the pads answered. With the sideband
+  // window moved away from its fixed address, no pad is touched (a PCH that has neither pad
+  // leaves P2SB alone).
+  const BOOLEAN anyPad = GpioPadIdIsValid(kSleepGpioFirstPad) || GpioPadIdIsValid(kSleepGpioSecondPad);
+  if (anyPad && !SidebandWindowInPlace()) return EFI_SUCCESS;
   static_cast<VOID>(GpioDrivePadHigh(kSleepGpioFirstPad));
   static_cast<VOID>(GpioDrivePadHigh(kSleepGpioSecondPad));
   return EFI_SUCCESS;

@@ -19,7 +19,27 @@ constexpr UINT8 kCmosFlashUpdateIndex = 0x48;
 constexpr UINT8 kCmosNonBiosUpdate = 1u << 1;
 
 BOOLEAN BelowFlashWindow(const FlashServiceRequest& Request) { return Request.Address < kFlashWindowBase; }
+
+BOOLEAN OutsideBiosRegion(const FlashServiceRequest& Request) {
+  return Request.Address >= kFlashWindowBase && Request.Address < kBiosRegionBase;
+}
+
+// PWRMBASE still decodes at kPwrmBase with memory decoding on. A PMC whose configuration
+// space is hidden cannot be moved through it.
+BOOLEAN PwrmInPlace() {
+  using pmc::kPmc;
+  using pmc::PwrmBaseRegister;
+  if (PciConfigRead<pci::VendorId>(kPmc) == pci::kAbsentId) return TRUE;
+  const UINT32 bar = PciConfigRead<PwrmBaseRegister>(kPmc);
+  return pci::MemoryBar::Is32BitMemory(bar) &&
+         PwrmBaseRegister::Base::Get(bar) == PwrmBaseRegister::Base::Get(static_cast<UINT32>(pmc::kPwrmBase)) &&
+         pci::Command::Mse::Get(PciConfigRead<pci::Command>(kPmc));
+}
 }  // namespace
+
+BOOLEAN NonBiosPreparationPossible(const FlashServiceRequest& Request) {
+  return !OutsideBiosRegion(Request) || PwrmInPlace();
+}
 
 EFI_STATUS ReadFlash(const FlashServiceRequest& Request) {
   if (BelowFlashWindow(Request)) return EFI_UNSUPPORTED;
@@ -44,7 +64,7 @@ EFI_STATUS RunFlashUpdatePrepareOnce() {
 }
 
 VOID PrepareNonBiosUpdate(const FlashServiceRequest& Request) {
-  if (Request.Address < kFlashWindowBase || Request.Address >= kBiosRegionBase) return;
+  if (!OutsideBiosRegion(Request)) return;
   MmioWrite32(kPwrmEtr3, MmioRead32(kPwrmEtr3) | kEtr3Cf9gr);
   IoWrite8(kCmosIndexPort, kCmosFlashUpdateIndex);
   UINT8 flags = IoRead8(kCmosDataPort);

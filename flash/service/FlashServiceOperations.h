@@ -27,6 +27,9 @@ EFI_STATUS WriteFlash(const FlashServiceRequest& Request);
 // Before flash outside the BIOS region changes: arm the global reset, mark CMOS, and run
 // Prepare once per boot.
 VOID PrepareNonBiosUpdate(const FlashServiceRequest& Request);
+// FALSE when that preparation is due and the PMC's PWRMBASE no longer decodes at the fixed
+// address ETR3 is written at: the request is refused before any register is touched.
+BOOLEAN NonBiosPreparationPossible(const FlashServiceRequest& Request);
 
 // Prepare of FlashUpdatePrepareProtocol unless it is missing or already succeeded this
 // boot (then EFI_UNSUPPORTED, nothing called); a non-error status is remembered.

@@ -83,6 +83,7 @@ EFI_STATUS ServeFlashAccess(UINT64 Request, FlashSmiAction Action, FlashServiceR
   const BOOLEAN withBuffer = Action != FlashSmiAction::PrepareAndEraseFlash;
   ReadAccessFields(Request, Copy, withBuffer);
   if (!FlashAccessAllowed(Copy, withBuffer)) return EFI_ACCESS_DENIED;
+  if (Action != FlashSmiAction::ReadFlash && !NonBiosPreparationPossible(Copy)) return EFI_ACCESS_DENIED;
   switch (Action) {
     case FlashSmiAction::ReadFlash:
       return ReadFlash(Copy);

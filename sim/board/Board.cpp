@@ -108,8 +108,7 @@ void Board::BuildHardware(std::vector<uint8_t> flash) {
   if (pm_timer == "stuck") pm_timer_->Stop();
   if (pm_timer != "absent") bus_->MapIo(kAcpiPmTimerPort, kAcpiPmTimerPort + 3, pm_timer_.get());
   flash_ = std::make_unique<SpiFlash>(*bus_, *cpu_, description_, std::move(flash));
-  pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_);
-  bus_->MapMmio(kPwrmBase, kPwrmSize, &pwrm_);  // PWRMBASE decodes ahead of the flash window
+  pch_ = std::make_unique<PchDevices>(*bus_, *cpu_, description_, pwrm_);  // the PMC function places PWRM
   bus_->MapIo(AcpiPmc::kAbase + AcpiPmc::kPm1Sts, AcpiPmc::kAbase + AcpiPmc::kPm1Cnt + 3, &acpi_pm_);
   bus_->MapIo(AcpiPmc::kAbase + AcpiPmc::kSmiEn, AcpiPmc::kAbase + AcpiPmc::kSmiSts + 3, &acpi_pm_);
   acpi_pm_.on_smi = [this] { chipset_smi_pending_ = true; };

@@ -38,6 +38,7 @@ constexpr FieldRule kFieldRules[] = {
     {"pch", "variant", Kind::kText, 0, 0, "h|lp|unknown"},
     {"pch", "lpc_device_id", Kind::kInteger, 0, 0xFFFF},
     {"pch", "pm_timer", Kind::kText, 0, 0, "running|stuck|absent"},
+    {"pch", "pmc_hidden", Kind::kBoolean},
     {"flash", "part", Kind::kText},
     {"flash", "image", Kind::kText},
     {"flash", "status", Kind::kInteger, 0, 0xFF},  // status register 1

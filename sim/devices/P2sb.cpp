@@ -8,13 +8,18 @@ namespace sim {
 namespace {
 constexpr uint16_t kVendorIntel = 0x8086;
 constexpr uint16_t kCommand = 0x04;
+constexpr uint16_t kCommandMemorySpace = 1u << 1;
+constexpr uint16_t kSbregBar = P2sb::kSbregBarRegister;  // bits 31:24 base; 2:1 = 10b, a 64-bit BAR
+constexpr uint16_t kSbregBarHigh = kSbregBar + 4;         // base bits 63:32
+constexpr uint32_t kSbregBarBaseMask = 0xFF000000;
+constexpr uint32_t kSbregBarType64 = 0x4;
 constexpr uint16_t kSbiAddr = 0xD0;
 constexpr uint16_t kSbiData = 0xD4;
 constexpr uint16_t kSbiStat = 0xD8;
 constexpr uint16_t kSbiRid = 0xDA;
 constexpr uint16_t kSbiExtAddr = 0xDC;
-constexpr uint16_t kP2sbc = 0xE0;
-constexpr uint32_t kP2sbcHide = 1u << 8;
+constexpr uint16_t kP2sbc = P2sb::kControlRegister;
+constexpr uint32_t kP2sbcHide = P2sb::kControlHide;
 
 constexpr uint16_t kStatBusy = 1u << 0;
 constexpr uint16_t kStatResponseMask = 0x3u << 1;
@@ -35,7 +40,27 @@ P2sb::P2sb(Bus& bus, SidebandWindow& fabric, uint16_t device_id) : bus_(bus), fa
   cfg_.Put(0x02, 2, device_id);
   cfg_.Put(kCommand, 2, 0x0006);
   cfg_.Put(0x08, 4, 0x05800010);  // memory controller (other), revision 0x10
-  cfg_.Put(0x10, 4, 0xFD000000);  // SBREG_BAR
+  OnPlatformReset();
+}
+
+P2sb::~P2sb() {
+  if (mapped_at_ != 0) bus_.UnmapMmio(&fabric_);
+}
+
+void P2sb::OnPlatformReset() {
+  cfg_.Put(kCommand, 2, 0x0006);
+  cfg_.Put(kSbregBar, 4, static_cast<uint32_t>(kFirmwareWindowBase) | kSbregBarType64);
+  cfg_.Put(kSbregBarHigh, 4, 0);
+  Remap();
+}
+
+void P2sb::Remap() {
+  const uint64_t base = (uint64_t(cfg_.Get(kSbregBarHigh, 4)) << 32) | (cfg_.Get(kSbregBar, 4) & kSbregBarBaseMask);
+  const uint64_t want = (cfg_.Get(kCommand, 2) & kCommandMemorySpace) ? base : 0;
+  if (want == mapped_at_) return;
+  if (mapped_at_ != 0) bus_.UnmapMmio(&fabric_);
+  mapped_at_ = want;
+  if (want != 0) bus_.MapMmio(want, kWindowSize, &fabric_);
 }
 
 void P2sb::SetHidden(bool hidden) {
@@ -110,7 +135,9 @@ uint32_t P2sb::ConfigRead(uint16_t reg, unsigned bytes) {
 void P2sb::ConfigWrite(uint16_t reg, unsigned bytes, uint32_t value) {
   if (cfg_.Merge(kP2sbc, 4, kP2sbcHide, reg, bytes, value) || hidden()) return;
   Sync();
-  cfg_.Merge(kCommand, 2, 0x0006, reg, bytes, value);
+  if (cfg_.Merge(kCommand, 2, 0x0006, reg, bytes, value) | cfg_.Merge(kSbregBar, 4, kSbregBarBaseMask, reg, bytes, value) |
+      cfg_.Merge(kSbregBarHigh, 4, 0xFFFFFFFF, reg, bytes, value))
+    Remap();
   // While a message is on the fabric its registers do not change.
   if (busy_) return;
   cfg_.Merge(kSbiAddr, 4, 0xFF00FFFF, reg, bytes, value);  // bits 23:16 reserved

@@ -1,6 +1,8 @@
-// P2SB bridge, PCI 0:31:1: the sideband message interface (SBIADDR, SBIEXTADDR, SBIDATA,
-// SBISTAT, SBIRID). A message started by setting SBISTAT.BUSY lands at its endpoint, and
-// BUSY clears with the response status, after the message's time on the fabric.
+// P2SB bridge, PCI 0:31:1: SBREG_BAR, which places the sideband window (16 MiB, decoded while
+// PCICMD.MSE is set, wherever software moves it), and the sideband message interface
+// (SBIADDR, SBIEXTADDR, SBIDATA, SBISTAT, SBIRID). A message started by setting SBISTAT.BUSY
+// lands at its endpoint, and BUSY clears with the response status, after the message's time
+// on the fabric.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +21,19 @@ class P2sb : public PciFunction {
   // Fabric time of one message, from BUSY set to BUSY clear.
   static constexpr uint64_t kMessageTimeNs = 800;
 
+  static constexpr uint64_t kWindowSize = 0x01000000;
+  // SBREG_BAR as the board's firmware leaves it.
+  static constexpr uint64_t kFirmwareWindowBase = 0xFD000000;
+  static constexpr uint16_t kSbregBarRegister = 0x10;  // SBREG_BARH follows at 0x14
+  static constexpr uint16_t kControlRegister = 0xE0;   // P2SBC
+  static constexpr uint32_t kControlHide = 1u << 8;
+
   P2sb(Bus& bus, SidebandWindow& fabric, uint16_t device_id);
+  ~P2sb() override;
+  // A platform reset: the board's firmware places the window again.
+  void OnPlatformReset();
+  // Where the window decodes now (0: nowhere).
+  uint64_t window_base() const { return mapped_at_; }
 
   uint32_t ConfigRead(uint16_t reg, unsigned bytes) override;
   void ConfigWrite(uint16_t reg, unsigned bytes, uint32_t value) override;
@@ -56,10 +70,12 @@ class P2sb : public PciFunction {
 
  private:
   void Start();
+  void Remap();
 
   Bus& bus_;
   SidebandWindow& fabric_;
   PchConfigSpace cfg_;
+  uint64_t mapped_at_ = 0;
   bool busy_ = false;
   bool in_flight_ = false;
   bool stuck_after_start_ = false;

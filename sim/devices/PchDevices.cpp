@@ -15,13 +15,13 @@ namespace {
 constexpr uint8_t kGpioPorts[] = {0x6A, 0x6B, 0x6C, 0x6D, 0x6E};
 
 constexpr PchFamily kFamilies[] = {
-    {"300-series PCH-H", 0xA300, 0xA31F, PchKind::kH, 0xA320, 0xA360},
-    {"300-series PCH-LP", 0x9D80, 0x9D9F, PchKind::kLp, 0x9DA0, 0x9DE0},
-    {"400-series PCH-H", 0x0680, 0x069F, PchKind::kH, 0x06A0, 0x06E0},
-    {"400-series PCH-LP", 0x0280, 0x029F, PchKind::kLp, 0x02A0, 0x02E0},
-    {"200-series PCH-H", 0xA2C0, 0xA2DF, PchKind::kUnknown, 0xA2A0, 0xA2BA},
+    {"300-series PCH-H", 0xA300, 0xA31F, PchKind::kH, 0xA320, 0xA360, 0xA321},
+    {"300-series PCH-LP", 0x9D80, 0x9D9F, PchKind::kLp, 0x9DA0, 0x9DE0, 0x9DA1},
+    {"400-series PCH-H", 0x0680, 0x069F, PchKind::kH, 0x06A0, 0x06E0, 0x06A1},
+    {"400-series PCH-LP", 0x0280, 0x029F, PchKind::kLp, 0x02A0, 0x02E0, 0x02A1},
+    {"200-series PCH-H", 0xA2C0, 0xA2DF, PchKind::kUnknown, 0xA2A0, 0xA2BA, 0xA2A1},
 };
-constexpr PchFamily kUnlistedFamily = {"unlisted PCH", 0, 0, PchKind::kUnknown, 0xA320, 0xA360};
+constexpr PchFamily kUnlistedFamily = {"unlisted PCH", 0, 0, PchKind::kUnknown, 0xA320, 0xA360, 0xA321};
 
 template <typename T>
 T Integer(const toml::node_view<const toml::node>& node, T fallback, const char* what) {
@@ -51,7 +51,7 @@ const PchFamily* PchFamilyOfLpcDeviceId(uint16_t lpc_device_id) {
   return nullptr;
 }
 
-PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description) : bus_(bus) {
+PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description, PowerManagement& pwrm) : bus_(bus) {
   const auto pch = description["pch"];
   const std::string variant = pch["variant"].value_or(std::string("h"));
   uint16_t default_id = kLpcDeviceIdPchH;
@@ -76,8 +76,7 @@ PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description) : bus_(bu
     communities_.push_back(std::make_unique<GpioCommunity>(port, group_layouts()));
     sideband_.Attach(port, communities_.back().get());
   }
-  bus.MapMmio(kSidebandBase, kSidebandSize, &sideband_);
-
+  // P2SB's SBREG_BAR places the window.
   p2sb_ = std::make_unique<P2sb>(bus, sideband_, family.p2sb);
   sideband_.before_access = [this] { p2sb_->Sync(); };
   bus.AttachPci(0, 31, 1, p2sb_.get());
@@ -101,6 +100,10 @@ PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description) : bus_(bu
     bus.AttachPci(0, 22, 0, heci_.get());
   }
 
+  // PWRMBASE lives in the PMC's configuration space; firmware may have hidden it.
+  pmc_ = std::make_unique<PmcFunction>(bus, pwrm, family.pmc, Boolean(pch["pmc_hidden"], false, "[pch] pmc_hidden"));
+  bus.AttachPci(0, 31, 2, pmc_.get());
+
   const auto faults = description["faults"];
   p2sb_->SetHidden(Boolean(faults["p2sb_hidden"], false, "[faults] p2sb_hidden"));
   if (auto stuck = faults["p2sb_stuck_busy"].value<std::string>()) {
@@ -116,11 +119,14 @@ PchDevices::~PchDevices() {
   bus_.UnmapMmio(&sideband_);
   bus_.AttachPci(0, 31, 0, nullptr);
   bus_.AttachPci(0, 31, 1, nullptr);
+  bus_.AttachPci(0, 31, 2, nullptr);
   if (heci_) bus_.AttachPci(0, 22, 0, nullptr);
 }
 
 void PchDevices::OnPlatformReset() {
   for (auto& c : communities_) c->OnPlatformReset();
+  p2sb_->OnPlatformReset();
+  pmc_->OnPlatformReset();
   if (heci_) heci_->OnPlatformReset();
 }
 

@@ -27,6 +27,7 @@
 #include "sim/devices/Heci.h"
 #include "sim/devices/P2sb.h"
 #include "sim/devices/PchLpc.h"
+#include "sim/devices/PowerManagement.h"
 #include "sim/devices/SidebandWindow.h"
 
 namespace sim {
@@ -40,7 +41,7 @@ struct PchFamily {
   const char* name;
   uint16_t lpc_first, lpc_last;  // LPC/eSPI device IDs of the family
   PchKind kind;                  // the GPIO layout its pads follow (kUnknown: a PCH the firmware does not serve)
-  uint16_t p2sb, heci;           // device IDs of its P2SB and HECI functions
+  uint16_t p2sb, heci, pmc;      // device IDs of its P2SB, HECI and PMC functions
 };
 // The family of `lpc_device_id`, or nullptr for an ID of no listed family.
 const PchFamily* PchFamilyOfLpcDeviceId(uint16_t lpc_device_id);
@@ -62,7 +63,7 @@ struct GpioPadRef {
 
 class PchDevices {
  public:
-  PchDevices(Bus& bus, Cpu& cpu, const toml::table& description);
+  PchDevices(Bus& bus, Cpu& cpu, const toml::table& description, PowerManagement& pwrm);
   ~PchDevices();
   PchDevices(const PchDevices&) = delete;
   PchDevices& operator=(const PchDevices&) = delete;
@@ -73,6 +74,7 @@ class PchDevices {
   SidebandWindow& sideband() { return sideband_; }
   GpioCommunity* community(uint8_t port);
   Heci* heci() { return heci_.get(); }  // nullptr when the ME host interface is absent
+  PmcFunction& pmc() { return *pmc_; }
   // Board reset through 0xCF9: PLTRST#-domain state returns to its power-on values.
   void OnPlatformReset();
 
@@ -92,6 +94,7 @@ class PchDevices {
   std::unique_ptr<P2sb> p2sb_;
   std::vector<std::unique_ptr<GpioCommunity>> communities_;
   std::unique_ptr<Heci> heci_;
+  std::unique_ptr<PmcFunction> pmc_;
 };
 
 }  // namespace sim

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <map>
 
+#include "sim/core/Bus.h"
 #include "sim/core/Device.h"
+#include "sim/devices/PchConfigSpace.h"
 
 namespace sim {
 
@@ -24,6 +26,35 @@ class PowerManagement : public MmioDevice {
  private:
   uint32_t Read32(uint64_t offset) const;
   std::map<uint64_t, uint8_t> regs_;
+};
+
+// The PMC's PCI function, 0:31:2. From Cannon Point on, PWRMBASE is its BAR at 0x10 (32-bit
+// memory, 64 KiB); the PWRM registers decode there while PCICMD.MSE is set. Firmware may hide
+// the function: then it reads all ones and takes no writes, and PWRMBASE stays where it is.
+class PmcFunction : public PciFunction {
+ public:
+  static constexpr uint64_t kWindowSize = 0x10000;
+  // PWRMBASE as the board's firmware leaves it.
+  static constexpr uint64_t kFirmwareBase = 0xFE000000;
+  static constexpr uint16_t kPwrmBaseRegister = 0x10;
+
+  PmcFunction(Bus& bus, PowerManagement& registers, uint16_t device_id, bool hidden);
+  ~PmcFunction() override;
+  void OnPlatformReset();
+  // Where the PWRM registers decode now (0: nowhere).
+  uint64_t window_base() const { return mapped_at_; }
+
+  uint32_t ConfigRead(uint16_t reg, unsigned bytes) override;
+  void ConfigWrite(uint16_t reg, unsigned bytes, uint32_t value) override;
+
+ private:
+  void Remap();
+
+  Bus& bus_;
+  PowerManagement& registers_;
+  PchConfigSpace cfg_;
+  bool hidden_;
+  uint64_t mapped_at_ = 0;
 };
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 
 #include "biosguard_var/BiosGuardVarDxe.h"
 #include "pch/GpioGroupTables.h"
+#include "pch/P2sbRegisters.h"
 #include "pch/PchVariant.h"
 #include "pch/PmcRegisters.h"
 #include "sim/board/Board.h"
@@ -145,6 +146,26 @@ TEST(DriverAgainstSimulator, PmcAcpiRegistersAndFields) {
   for (const auto& f : facts)
     EXPECT_EQ(f.driver, f.simulator) << f.name << ": driver pch/PmcRegisters.h " << Hex(f.driver)
                                      << ", simulator AcpiPmc " << Hex(f.simulator);
+}
+
+// Where SMM code checks that the sideband window and PWRM still decode at their fixed
+// addresses, and where the simulator lets software move them.
+TEST(DriverAgainstSimulator, MovableBaseRegisters) {
+  const struct {
+    const char* name;
+    uint64_t driver;
+    uint64_t simulator;
+  } facts[] = {
+      {"SBREG_BAR offset", p2sb::SbregBarLow::kOffset, sim::P2sb::kSbregBarRegister},
+      {"SBREG_BARH offset", p2sb::SbregBarHigh::kOffset, sim::P2sb::kSbregBarRegister + 4u},
+      {"SBREG_BAR firmware base", p2sb::kSbregBar, sim::P2sb::kFirmwareWindowBase},
+      {"P2SBC offset", p2sb::P2sbc::kOffset, sim::P2sb::kControlRegister},
+      {"P2SBC.HIDE", p2sb::P2sbc::Hide::kMask, sim::P2sb::kControlHide},
+      {"PMC PWRMBASE offset", pmc::PwrmBaseRegister::kOffset, sim::PmcFunction::kPwrmBaseRegister},
+      {"PWRMBASE firmware base", pmc::kPwrmBase, sim::PmcFunction::kFirmwareBase},
+  };
+  for (const auto& f : facts)
+    EXPECT_EQ(f.driver, f.simulator) << f.name << ": driver " << Hex(f.driver) << ", simulator " << Hex(f.simulator);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ namespace pchtest {
 
 struct Board {
   explicit Board(const std::string& description = "[pch]\nvariant = \"h\"\n")
-      : desc(toml::parse(description)), pch(std::make_unique<sim::PchDevices>(bus, cpu, desc)) {
+      : desc(toml::parse(description)), pch(std::make_unique<sim::PchDevices>(bus, cpu, desc, pwrm)) {
     FwHostBindPlatform(cpu.ops());
     gPchLibrary = PchLibraryState{};
     gMeHeci = MeHeciState{};
@@ -54,6 +54,7 @@ struct Board {
   sim::Bus bus;
   sim::Cpu cpu{bus};
   toml::table desc;
+  sim::PowerManagement pwrm;
   std::unique_ptr<sim::PchDevices> pch;
   std::vector<sim::Bus::Access> accesses;
   int observer = 0;

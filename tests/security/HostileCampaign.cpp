@@ -103,6 +103,13 @@ void Campaign::PokeOutsideSmram(uint64_t address, const void* data, size_t n) {
 }
 
 Observation Campaign::Watch(const std::function<void()>& code, const std::vector<Range>& watched) {
+  std::string fault;
+  Observation o = Observe([&] { fault = fb_.board().firmware().RunAs("HostileDriver", true, code).fault; }, watched);
+  o.fault = fault;
+  return o;
+}
+
+Observation Campaign::Observe(const std::function<void()>& event, const std::vector<Range>& watched) {
   Observation o;
   auto& bus = fb_.board().bus();
   const Protection before = ReadProtection();
@@ -115,10 +122,9 @@ Observation Campaign::Watch(const std::function<void()>& code, const std::vector
     for (auto& w : watched)
       if (w.Overlaps(a.address, n)) ++o.watched_accesses;
   });
-  auto r = fb_.board().firmware().RunAs("HostileDriver", true, code);
+  event();
   bus.RemoveObserver(id);
   o.handled = true;
-  o.fault = r.fault;
   o.changed_register = ChangedRegister(before, ReadProtection());
   return o;
 }

@@ -79,6 +79,9 @@ class Campaign {
                      const std::vector<Range>& watched = {});
   // The same watch around code run in SMM as another driver (protocol callers).
   Observation Watch(const std::function<void()>& code, const std::vector<Range>& watched);
+  // The same watch around a platform event (a power-button press, a sleep entry, an SMI
+  // other than 0x90) that `event` raises.
+  Observation Observe(const std::function<void()>& event, const std::vector<Range>& watched);
   Protection ReadProtection();
 
   uint64_t SmramHash() const;
