@@ -135,9 +135,11 @@ uint32_t P2sb::ConfigRead(uint16_t reg, unsigned bytes) {
 void P2sb::ConfigWrite(uint16_t reg, unsigned bytes, uint32_t value) {
   if (cfg_.Merge(kP2sbc, 4, kP2sbcHide, reg, bytes, value) || hidden()) return;
   Sync();
-  if (cfg_.Merge(kCommand, 2, 0x0006, reg, bytes, value) | cfg_.Merge(kSbregBar, 4, kSbregBarBaseMask, reg, bytes, value) |
-      cfg_.Merge(kSbregBarHigh, 4, 0xFFFFFFFF, reg, bytes, value))
-    Remap();
+  // Every register the write touches takes its bytes before the window moves.
+  const bool command = cfg_.Merge(kCommand, 2, 0x0006, reg, bytes, value);
+  const bool low = cfg_.Merge(kSbregBar, 4, kSbregBarBaseMask, reg, bytes, value);
+  const bool high = cfg_.Merge(kSbregBarHigh, 4, 0xFFFFFFFF, reg, bytes, value);
+  if (command || low || high) Remap();
   // While a message is on the fabric its registers do not change.
   if (busy_) return;
   cfg_.Merge(kSbiAddr, 4, 0xFF00FFFF, reg, bytes, value);  // bits 23:16 reserved

@@ -65,9 +65,9 @@ uint32_t PmcFunction::ConfigRead(uint16_t reg, unsigned bytes) {
 
 void PmcFunction::ConfigWrite(uint16_t reg, unsigned bytes, uint32_t value) {
   if (hidden_) return;
-  if (cfg_.Merge(kCommand, 2, kCommandMemorySpace | 0x0004, reg, bytes, value) |
-      cfg_.Merge(kPwrmBase, 4, kPwrmBaseMask, reg, bytes, value))
-    Remap();
+  const bool command = cfg_.Merge(kCommand, 2, kCommandMemorySpace | 0x0004, reg, bytes, value);
+  const bool base = cfg_.Merge(kPwrmBase, 4, kPwrmBaseMask, reg, bytes, value);
+  if (command || base) Remap();
 }
 
 }  // namespace sim
