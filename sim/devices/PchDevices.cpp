@@ -116,7 +116,6 @@ PchDevices::PchDevices(Bus& bus, Cpu&, const toml::table& description, PowerMana
 }
 
 PchDevices::~PchDevices() {
-  bus_.UnmapMmio(&sideband_);
   bus_.AttachPci(0, 31, 0, nullptr);
   bus_.AttachPci(0, 31, 1, nullptr);
   bus_.AttachPci(0, 31, 2, nullptr);

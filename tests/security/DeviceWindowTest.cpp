@@ -240,15 +240,6 @@ void BuffersAndVolumesOverDevicesAndOsMemory(Campaign& h) {
   EXPECT_EQ(h.fb().board().flash().contents(), flash);
 }
 
-void ExpectCleanFigures(const Campaign& c) {
-  for (auto& [name, t] : const_cast<Campaign&>(c).tallies()) {
-    EXPECT_EQ(t.smram_reads + t.smram_writes, 0u) << name;
-    EXPECT_EQ(t.device_accesses, 0u) << name;
-    EXPECT_EQ(t.false_successes, 0u) << name;
-    EXPECT_EQ(t.violations, 0u) << name << ": " << t.first_violation;
-  }
-}
-
 TEST(HostileDevices, MovedControllerAndDeviceWindowsAreRefused) {
   {
     MovedBoard h;
@@ -258,7 +249,7 @@ TEST(HostileDevices, MovedControllerAndDeviceWindowsAreRefused) {
     MovedControllerCampaign(h);
     EXPECT_EQ(h.SmramHash(), hash);
     h.PrintFigures();
-    ExpectCleanFigures(h);
+    h.ExpectCleanFigures();
   }
   Campaign h;
   const uint64_t hash = h.SmramHash();
@@ -266,7 +257,7 @@ TEST(HostileDevices, MovedControllerAndDeviceWindowsAreRefused) {
   BuffersAndVolumesOverDevicesAndOsMemory(h);
   EXPECT_EQ(h.SmramHash(), hash);
   h.PrintFigures();
-  ExpectCleanFigures(h);
+  h.ExpectCleanFigures();
 }
 
 // The controller moved and put back: refused while away, served again once back, and the

@@ -1,5 +1,7 @@
 #include "tests/security/HostileCampaign.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -207,6 +209,15 @@ void Campaign::Count(const std::string& cls, const Observation& o, bool refused,
   t.smram_writes += o.smram_writes;
   t.max_record_byte_reads = std::max(t.max_record_byte_reads, o.max_record_byte_reads);
   t.reads_outside_volume += o.reads_outside_allowed;
+}
+
+void Campaign::ExpectCleanFigures() const {
+  for (const auto& [name, t] : tallies_) {
+    EXPECT_EQ(t.smram_reads + t.smram_writes, 0u) << name;
+    EXPECT_EQ(t.device_accesses, 0u) << name;
+    EXPECT_EQ(t.false_successes, 0u) << name;
+    EXPECT_EQ(t.violations, 0u) << name << ": " << t.first_violation;
+  }
 }
 
 void Campaign::PrintFigures() const {

@@ -12,16 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "sim/core/HexText.h"
 #include "tests/flash_service/support/FlashTestSupport.h"
 
 namespace hostile {
 
 // 0x and upper-case hexadecimal digits, for failure messages.
-inline std::string Hex(uint64_t v) {
-  char b[24];
-  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
-  return b;
-}
+using sim::Hex;
 
 struct Range {
   uint64_t base;
@@ -103,6 +100,9 @@ class Campaign {
   std::map<std::string, Tally>& tallies() { return tallies_; }
   void Count(const std::string& cls, const Observation& o, bool refused, bool false_success = false);
   void PrintFigures() const;
+  // Fails the test for any class with an SMRAM access, a device access made for the caller,
+  // a false success or a changed protection register.
+  void ExpectCleanFigures() const;
 
  private:
   fstest::FlashBoard fb_;
